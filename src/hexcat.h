@@ -1,0 +1,39 @@
+// hexcat: hexadecimal and character dump of files.
+//
+// The tool is a chain of three steps: main() walks the command line and
+// calls hexdump() for each file name; hexdump() reads the file and hands
+// each 16-byte block to dumpline(); dumpline() lays out one dump line and
+// queues it for standard output.
+#ifndef HEXCAT_HEXCAT_H
+#define HEXCAT_HEXCAT_H
+
+#include <cstddef>
+#include <cstdint>
+
+// Dumps the file called fname to standard output. Returns 0 when the file
+// was dumped (also when it had nothing to dump) and 1 when it failed: it
+// could not be looked up, opened or read, or standard output could not be
+// written. Every failure is reported on standard error; a write failure is
+// also recorded so that the caller can stop (see outputfailed()).
+int hexdump(const char *fname);
+
+// Queues one dump line for the cnt bytes at p, found at offset in their
+// file. Only the first 16 bytes are shown when cnt is larger; cnt <= 0 gives
+// a line with every cell blank. Offsets of 2^32 and above widen the offset
+// field beyond eight digits and shift the rest of the line with it.
+void dumpline(const unsigned char *p, std::uint64_t offset, int cnt);
+
+// Queues the dump lines of n full 16-byte blocks starting at p, the first at
+// offset: the same bytes as n calls of dumpline(p + 16 * i, offset + 16 * i,
+// 16), produced by the fastest line kernel this processor supports.
+void dumplines(const unsigned char *p, std::uint64_t offset, std::size_t n);
+
+// Writes every queued line to standard output. Returns false, after
+// reporting "write error: <system message>" once, if standard output cannot
+// be written; from then on nothing more is written.
+bool flushoutput();
+
+// True once a write to standard output has failed.
+bool outputfailed();
+
+#endif

@@ -1,0 +1,95 @@
+// Dumping one file.
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "hexcat.h"
+#include "lines.h"
+
+using namespace hexcat;
+
+namespace {
+
+// Bytes read per block: a multiple of 16, so that lines break every 16
+// bytes of the file whatever the reads deliver.
+constexpr std::size_t BLOCK = std::size_t{1} << 15;
+static_assert(BLOCK % 16 == 0);
+
+// Reads up to want bytes into buff, going on after short reads until the
+// block is full, the file ends or a read fails. Returns the bytes read;
+// *err is 0 or the error number of the failed read.
+std::size_t fill(int fd, unsigned char *buff, std::size_t want, int *err)
+{
+    std::size_t got = 0;
+    *err = 0;
+    while (got < want) {
+        ssize_t r = read(fd, buff + got, want - got);
+        if (r > 0) {
+            got += static_cast<std::size_t>(r);
+        } else if (r == 0) {
+            break;
+        } else if (errno != EINTR) {
+            *err = errno;
+            break;
+        }
+    }
+    return got;
+}
+
+} // namespace
+
+int hexdump(const char *fname)
+{
+    struct stat st;
+    if (stat(fname, &st) != 0) {
+        report(fname, errno);
+        return 1;
+    }
+    int fd = open(fname, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        report(fname, errno);
+        return 1;
+    }
+    // The size is taken once, before reading, and bounds the dump: reading
+    // stops at end of file or at the first line boundary at or past that
+    // size. Whatever reports size 0 (devices, pipes, most /proc files)
+    // gives no lines. A directory is read all the same, so that the read's
+    // error is reported whatever size its file system gives it.
+    std::uint64_t size = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+    std::uint64_t limit = (size + 15) / 16 * 16;
+    if (S_ISDIR(st.st_mode) && limit == 0)
+        limit = 16;
+
+    unsigned char buff[BLOCK];
+    std::uint64_t offset = 0;
+    int result = 0;
+    while (offset < limit) {
+        std::size_t want = limit - offset < BLOCK ? static_cast<std::size_t>(limit - offset) : BLOCK;
+        int err;
+        std::size_t cnt = fill(fd, buff, want, &err);
+        std::size_t full = cnt / 16;
+        if (full > 0)
+            dumplines(buff, offset, full);
+        if (cnt % 16 != 0)
+            dumpline(buff + 16 * full, offset + 16 * full, static_cast<int>(cnt % 16));
+        offset += cnt;
+        if (err != 0) {
+            report(fname, err);
+            result = 1;
+            break;
+        }
+        if (outputfailed()) {
+            result = 1;
+            break;
+        }
+        if (cnt < want)
+            break;
+    }
+    close(fd);
+    // The file's lines go out before the next file is opened (its open may
+    // wait, as a named pipe's does) or anything is reported.
+    if (!flushoutput())
+        result = 1;
+    return result;
+}

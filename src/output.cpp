@@ -1,0 +1,89 @@
+// The output queue and the error reports.
+#include <cerrno>
+#include <cstring>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include "hexcat.h"
+#include "lines.h"
+
+namespace hexcat {
+
+char outbuf[OUTCAP + SLACK];
+std::size_t outlen = 0;
+
+namespace {
+
+int outfd = 1;
+bool outfailed = false;
+
+// Writes all n bytes at p to fd, resuming after partial writes and
+// interrupted calls. Returns 0 or the error number of the failed write.
+int writeall(int fd, const char *p, std::size_t n)
+{
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return 0;
+}
+
+void writereport(const char *name, const char *msg)
+{
+    char colon[] = ": ";
+    char newline[] = "\n";
+    iovec iov[4];
+    int k = 0;
+    if (name[0] != '\0') {
+        iov[k++] = {const_cast<char *>(name), std::strlen(name)};
+        iov[k++] = {colon, 2};
+    }
+    iov[k++] = {const_cast<char *>(msg), std::strlen(msg)};
+    iov[k++] = {newline, 1};
+    // One call keeps the report whole when several writers share stderr.
+    // There is nowhere to report a failure to write a report.
+    while (writev(2, iov, k) < 0 && errno == EINTR) {
+    }
+}
+
+} // namespace
+
+void setoutputfd(int fd)
+{
+    flushoutput();
+    outfd = fd;
+    outfailed = false;
+}
+
+void report(const char *name, int err)
+{
+    flushoutput();
+    writereport(name, std::strerror(err));
+}
+
+} // namespace hexcat
+
+using namespace hexcat;
+
+bool flushoutput()
+{
+    std::size_t n = outlen;
+    outlen = 0;
+    if (outfailed)
+        return false;
+    int err = writeall(outfd, outbuf, n);
+    if (err != 0) {
+        outfailed = true;
+        writereport("write error", std::strerror(err));
+        return false;
+    }
+    return true;
+}
+
+bool outputfailed() { return outfailed; }
