@@ -1,0 +1,220 @@
+// The dump line: its exact layout, and every line kernel against the
+// reference formatter.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <vector>
+
+#include "hexcat.h"
+#include "lines.h"
+#include "reference.h"
+
+using namespace hexcat;
+
+namespace {
+
+// Runs f with the tool's standard output sent to a memory file and returns
+// what it wrote.
+std::string captured(const std::function<void()> &f)
+{
+    int fd = memfd_create("out", 0);
+    EXPECT_GE(fd, 0);
+    setoutputfd(fd);
+    f();
+    EXPECT_TRUE(flushoutput());
+    setoutputfd(1);
+    std::string out(static_cast<std::size_t>(lseek(fd, 0, SEEK_CUR)), '\0');
+    EXPECT_EQ(pread(fd, out.data(), out.size(), 0), static_cast<ssize_t>(out.size()));
+    close(fd);
+    return out;
+}
+
+std::vector<unsigned char> bytes(std::initializer_list<int> v)
+{
+    std::vector<unsigned char> b;
+    for (int x : v)
+        b.push_back(static_cast<unsigned char>(x));
+    return b;
+}
+
+struct namedkernel {
+    const char *name;
+    linesfn fn;
+};
+
+// Every kernel this processor can run.
+std::vector<namedkernel> kernels()
+{
+    std::vector<namedkernel> k{{"portable", linesportable}};
+#ifdef HEXCAT_X86
+    if (havessse3())
+        k.push_back({"ssse3", linesssse3});
+    if (haveavx2())
+        k.push_back({"avx2", linesavx2});
+#endif
+    return k;
+}
+
+// Runs a kernel over n blocks into a buffer with room for its slack, and
+// checks that it wrote nothing before the buffer's start.
+std::string runkernel(linesfn fn, const unsigned char *p, std::uint32_t offset, std::size_t n)
+{
+    std::vector<char> buf(16 + n * LINE + SLACK, '#');
+    char *end = fn(buf.data() + 16, p, offset, n);
+    EXPECT_EQ(std::string(buf.data(), 16), std::string(16, '#'));
+    return std::string(buf.data() + 16, end);
+}
+
+// Compares two dumps line by line, so that a mismatch shows the first line
+// that differs rather than both dumps whole.
+::testing::AssertionResult samelines(const std::string &got, const std::string &want)
+{
+    std::size_t at = 0;
+    while (at < got.size() && at < want.size()) {
+        std::size_t g = got.find('\n', at);
+        std::size_t w = want.find('\n', at);
+        std::string gl = got.substr(at, g == std::string::npos ? g : g + 1 - at);
+        std::string wl = want.substr(at, w == std::string::npos ? w : w + 1 - at);
+        if (gl != wl)
+            return ::testing::AssertionFailure() << "at byte " << at << "\n got: " << gl << "want: " << wl;
+        at += gl.size();
+    }
+    if (got.size() != want.size())
+        return ::testing::AssertionFailure() << "sizes differ: " << got.size() << " vs " << want.size();
+    return ::testing::AssertionSuccess();
+}
+
+std::string refblocks(const unsigned char *p, std::uint64_t offset, std::size_t n)
+{
+    std::string out;
+    for (std::size_t i = 0; i < n; i++)
+        out += refline(p + 16 * i, offset + 16 * i, 16);
+    return out;
+}
+
+} // namespace
+
+TEST(DumpLine, ExampleLinesComeOutByteForByte)
+{
+    std::vector<unsigned char> alphabet;
+    for (int b = 0x41; b <= 0x50; b++)
+        alphabet.push_back(static_cast<unsigned char>(b));
+    auto hello = bytes({'H', 'e', 'l', 'l', 'o', '\n'});
+    auto edges = bytes({0x00, 0x1F, 0x20, 0x7E, 0x7F, 0x80, 0xFF});
+    std::string out = captured([&] {
+        dumpline(alphabet.data(), 0, 16);
+        dumpline(hello.data(), 16, 6);
+        dumpline(edges.data(), 0x1F0, 7);
+    });
+    EXPECT_EQ(out, "00000000: 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50  |ABCDEFGHIJKLMNOP|\n"
+                   "00000010: 48 65 6C 6C 6F 0A                                |Hello.          |\n"
+                   "000001F0: 00 1F 20 7E 7F 80 FF                             |.. ~...         |\n");
+}
+
+TEST(DumpLine, EveryCountHasTheFixedWidthAndMatchesTheReference)
+{
+    unsigned char block[32];
+    for (int i = 0; i < 32; i++)
+        block[i] = static_cast<unsigned char>(0x30 + i);
+    for (int cnt : {-5, -1, 0, 1, 2, 7, 15, 16, 17, 20, 1000}) {
+        SCOPED_TRACE(cnt);
+        std::string line = captured([&] { dumpline(block, 0x1230, cnt); });
+        EXPECT_EQ(line, refline(block, 0x1230, cnt));
+        ASSERT_EQ(line.size(), 78u);
+        EXPECT_EQ(line[76], '|');
+        EXPECT_EQ(line.substr(57, 3), "  |");
+    }
+    // A count above 16 shows the first 16 bytes; none or fewer shows none.
+    EXPECT_EQ(captured([&] { dumpline(block, 0, 40); }), captured([&] { dumpline(block, 0, 16); }));
+    EXPECT_EQ(captured([&] { dumpline(block, 0, -3); }),
+              "00000000:" + std::string(48, ' ') + "  |" + std::string(16, ' ') + "|\n");
+}
+
+TEST(DumpLine, OffsetFieldWidensPastFourGiB)
+{
+    unsigned char block[16] = {0xAB, 'x'};
+    struct {
+        std::uint64_t offset;
+        const char *field;
+    } cases[] = {
+        {0, "00000000:"},
+        {0xFFFFFFF0ULL, "FFFFFFF0:"},
+        {0x100000000ULL, "100000000:"},
+        {0xABCDEF0123456780ULL, "ABCDEF0123456780:"},
+        {0xFFFFFFFFFFFFFFF0ULL, "FFFFFFFFFFFFFFF0:"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.field);
+        for (int cnt : {2, 16}) {
+            std::string line = captured([&] { dumpline(block, c.offset, cnt); });
+            EXPECT_EQ(line, refline(block, c.offset, cnt));
+            EXPECT_EQ(line.rfind(c.field, 0), 0u);
+            EXPECT_EQ(line.size(), 78 + std::strlen(c.field) - 9);
+            EXPECT_EQ(line.substr(std::strlen(c.field), 3), " AB");
+        }
+    }
+}
+
+TEST(Kernels, EveryByteValueInEveryPositionMatchesTheReference)
+{
+    // Block i holds (i + 17k) mod 256 at position k: over the 256 blocks
+    // every position sees every value.
+    std::vector<unsigned char> data(256 * 16);
+    for (int i = 0; i < 256; i++)
+        for (int k = 0; k < 16; k++)
+            data[16 * i + k] = static_cast<unsigned char>(i + 17 * k);
+    std::string want = refblocks(data.data(), 0x7FFFF00, 256);
+    for (const auto &k : kernels()) {
+        SCOPED_TRACE(k.name);
+        EXPECT_TRUE(samelines(runkernel(k.fn, data.data(), 0x7FFFF00, 256), want));
+    }
+}
+
+TEST(Kernels, RandomBlocksAndEveryRunLengthMatchTheReference)
+{
+    std::mt19937 gen(12345);
+    std::vector<unsigned char> data(16 * 64);
+    for (auto &b : data)
+        b = static_cast<unsigned char>(gen());
+    for (const auto &k : kernels()) {
+        SCOPED_TRACE(k.name);
+        for (std::size_t n = 1; n <= 64; n++) {
+            std::uint32_t offset = static_cast<std::uint32_t>(gen()) & ~15u;
+            if (offset > 0xFFFFFFFFu - 16 * 64)
+                offset -= 16 * 64;
+            ASSERT_TRUE(samelines(runkernel(k.fn, data.data(), offset, n), refblocks(data.data(), offset, n))) << n;
+        }
+    }
+}
+
+TEST(Kernels, OffsetsUpToTheLastBelowFourGiB)
+{
+    unsigned char data[16 * 4];
+    for (int i = 0; i < 64; i++)
+        data[i] = static_cast<unsigned char>(255 - i);
+    for (const auto &k : kernels()) {
+        SCOPED_TRACE(k.name);
+        EXPECT_TRUE(samelines(runkernel(k.fn, data, 0xFFFFFFC0u, 4), refblocks(data, 0xFFFFFFC0u, 4)));
+    }
+}
+
+TEST(DumpLines, RunsAcrossFourGiBAndFillTheQueueRepeatedly)
+{
+    std::mt19937 gen(99);
+    // More lines than the output queue holds, so it is flushed mid-run.
+    std::size_t n = OUTCAP / LINE * 2 + 7;
+    std::vector<unsigned char> data(16 * n);
+    for (auto &b : data)
+        b = static_cast<unsigned char>(gen());
+    for (std::uint64_t start : {std::uint64_t{0}, std::uint64_t{0x100000000} - 16 * 100,
+                                std::uint64_t{0x2FFFFFF00}}) {
+        SCOPED_TRACE(start);
+        std::string out = captured([&] { dumplines(data.data(), start, n); });
+        ASSERT_TRUE(samelines(out, refblocks(data.data(), start, n)));
+    }
+}
