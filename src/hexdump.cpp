@@ -13,7 +13,7 @@ namespace {
 
 // Bytes read per block: a multiple of 16, so that lines break every 16
 // bytes of the file whatever the reads deliver.
-constexpr std::size_t BLOCK = std::size_t{1} << 15;
+constexpr std::size_t BLOCK = std::size_t{1} << 16;
 static_assert(BLOCK % 16 == 0);
 
 // Reads up to want bytes into buff, going on after short reads until the

@@ -91,13 +91,19 @@ __attribute__((target("avx2"))) char *linesavx2(char *d, const unsigned char *p,
     const __m256i lowbound = _mm256_set1_epi8(0x1F);
     const __m256i highbound = _mm256_set1_epi8(0x7F);
     const __m256i dot = _mm256_set1_epi8('.');
-    const __m256i s0 = _mm256_setr_epi8(SHUF0, SHUF0), f0 = _mm256_setr_epi8(FILL0, FILL0);
-    const __m256i s1 = _mm256_setr_epi8(SHUF1, SHUF1), f1 = _mm256_setr_epi8(FILL1, FILL1);
-    const __m256i s2 = _mm256_setr_epi8(SHUF2, SHUF2), f2 = _mm256_setr_epi8(FILL2, FILL2);
-    const __m256i s3 = _mm256_setr_epi8(SHUF3, SHUF3), f3 = _mm256_setr_epi8(FILL3, FILL3);
+    const __m256i bigend = _mm256_setr_epi8(3, 2, 1, 0, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, //
+                                            3, 2, 1, 0, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z);
+    // Chunks 0 and 1 of a line come from one 32-byte source, chunks 2 and 3
+    // from another, so a line takes two 32-byte stores and one of 16.
+    const __m256i s01 = _mm256_setr_epi8(SHUF0, SHUF1), f01 = _mm256_setr_epi8(FILL0, FILL1);
+    const __m256i s23 = _mm256_setr_epi8(SHUF2, SHUF3), f23 = _mm256_setr_epi8(FILL2, FILL3);
     const __m256i s4 = _mm256_setr_epi8(SHUF4, SHUF4), f4 = _mm256_setr_epi8(FILL4, FILL4);
+    // The offsets of the two lines of a step, in the low dword of each lane.
+    __m256i offsets = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(offset)),
+                                       _mm256_setr_epi32(0, 0, 0, 0, 16, 0, 0, 0));
+    const __m256i step = _mm256_set1_epi32(32);
     for (; n >= 2; n -= 2, p += 32, offset += 32, d += 2 * LINE) {
-        // Lane 0 holds the first line's block, lane 1 the second's.
+        // Lane 0 works on the first line's block, lane 1 on the second's.
         __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
         __m256i hi = _mm256_shuffle_epi8(digits, _mm256_and_si256(_mm256_srli_epi16(x, 4), nib));
         __m256i lo = _mm256_shuffle_epi8(digits, _mm256_and_si256(x, nib));
@@ -105,27 +111,32 @@ __attribute__((target("avx2"))) char *linesavx2(char *d, const unsigned char *p,
         __m256i d1 = _mm256_unpackhi_epi8(hi, lo);
         __m256i ok = _mm256_and_si256(_mm256_cmpgt_epi8(x, lowbound), _mm256_cmpgt_epi8(highbound, x));
         __m256i chars = _mm256_blendv_epi8(dot, x, ok);
-        __m256i o = _mm256_setr_epi32(static_cast<int>(bigendian(offset)), 0, 0, 0,
-                                      static_cast<int>(bigendian(offset + 16)), 0, 0, 0);
+        __m256i o = _mm256_shuffle_epi8(offsets, bigend);
+        offsets = _mm256_add_epi32(offsets, step);
         o = _mm256_unpacklo_epi8(_mm256_and_si256(_mm256_srli_epi16(o, 4), nib), _mm256_and_si256(o, nib));
         o = _mm256_shuffle_epi8(digits, o);
-        __m256i c0 = _mm256_or_si256(_mm256_shuffle_epi8(_mm256_unpacklo_epi64(o, d0), s0), f0);
-        __m256i c1 = _mm256_or_si256(_mm256_shuffle_epi8(d0, s1), f1);
-        __m256i c2 = _mm256_or_si256(_mm256_shuffle_epi8(_mm256_alignr_epi8(d1, d0, 15), s2), f2);
-        __m256i c3 = _mm256_or_si256(_mm256_shuffle_epi8(_mm256_alignr_epi8(chars, d1, 10), s3), f3);
+        __m256i t0 = _mm256_unpacklo_epi64(o, d0);
+        __m256i t2 = _mm256_alignr_epi8(d1, d0, 15);
+        __m256i t3 = _mm256_alignr_epi8(chars, d1, 10);
+        // Gather each line's sources into one register: its chunk-0 and
+        // chunk-1 sources, then its chunk-2 and chunk-3 sources.
+        __m256i a0 = _mm256_permute2x128_si256(t0, d0, 0x20);
+        __m256i a1 = _mm256_permute2x128_si256(t0, d0, 0x31);
+        __m256i b0 = _mm256_permute2x128_si256(t2, t3, 0x20);
+        __m256i b1 = _mm256_permute2x128_si256(t2, t3, 0x31);
+        a0 = _mm256_or_si256(_mm256_shuffle_epi8(a0, s01), f01);
+        a1 = _mm256_or_si256(_mm256_shuffle_epi8(a1, s01), f01);
+        b0 = _mm256_or_si256(_mm256_shuffle_epi8(b0, s23), f23);
+        b1 = _mm256_or_si256(_mm256_shuffle_epi8(b1, s23), f23);
         __m256i c4 = _mm256_or_si256(_mm256_shuffle_epi8(chars, s4), f4);
         // The first line's last chunk runs two bytes into the second line,
         // so the first line is stored first.
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(d), _mm256_castsi256_si128(c0));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 16), _mm256_castsi256_si128(c1));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 32), _mm256_castsi256_si128(c2));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 48), _mm256_castsi256_si128(c3));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(d), a0);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + 32), b0);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 64), _mm256_castsi256_si128(c4));
         char *e = d + LINE;
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(e), _mm256_extracti128_si256(c0, 1));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(e + 16), _mm256_extracti128_si256(c1, 1));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(e + 32), _mm256_extracti128_si256(c2, 1));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(e + 48), _mm256_extracti128_si256(c3, 1));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(e), a1);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(e + 32), b1);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(e + 64), _mm256_extracti128_si256(c4, 1));
     }
     if (n > 0)
