@@ -37,7 +37,8 @@ using linesfn = char *(*)(char *d, const unsigned char *p, std::uint32_t offset,
 // printable bytes. Runs on every processor.
 char *linesportable(char *d, const unsigned char *p, std::uint32_t offset, std::size_t n);
 
-#if defined(__x86_64__) || defined(__i386__)
+// HEXCAT_PORTABLE builds only the portable kernel, as on other processors.
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(HEXCAT_PORTABLE)
 #define HEXCAT_X86 1
 // x86 kernels; call them only when the processor has the instruction set
 // (havessse3() / haveavx2()).
