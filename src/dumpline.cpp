@@ -159,7 +159,7 @@ void dumplines(const unsigned char *p, std::uint64_t offset, std::size_t n)
             // A run of lines with eight-digit offsets, up to 2^32 or until
             // the queue is full.
             k = outroom() / LINE;
-            std::uint64_t below = ((std::uint64_t{1} << 32) - offset) / 16;
+            std::uint64_t below = ((std::uint64_t{1} << 32) - offset + 15) / 16;
             if (k > below)
                 k = static_cast<std::size_t>(below);
             if (k > n)

@@ -10,149 +10,19 @@
 #include <poll.h>
 #include <random>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
+#include "process.h"
 #include "reference.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-struct result {
-    std::string out;
-    std::string err;
-    int status = -1; // exit status, or 128 + signal number
-};
-
-struct options {
-    bool merge = false;              // standard error into standard output
-    const char *stdoutpath = nullptr; // standard output opened on this path
-    bool asnobody = false;           // run as an unprivileged user
-    bool ignoresigpipe = false;      // start with SIGPIPE ignored
-    bool closereader = false;        // close the reading end of standard output
-    std::string input;               // given on standard input
-    std::string cwd;                 // working directory
-};
-
-struct child {
-    pid_t pid;
-    int out; // reading end of its standard output, or -1
-    int err; // reading end of its standard error, or -1
-};
-
-child spawn(const std::vector<std::string> &args, const options &o)
-{
-    int out[2], err[2], in[2];
-    EXPECT_EQ(pipe(out), 0);
-    EXPECT_EQ(pipe(err), 0);
-    EXPECT_EQ(pipe(in), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (!o.cwd.empty() && chdir(o.cwd.c_str()) != 0)
-            _exit(120);
-        if (o.ignoresigpipe)
-            signal(SIGPIPE, SIG_IGN);
-        dup2(in[0], 0);
-        if (o.stdoutpath != nullptr) {
-            int fd = open(o.stdoutpath, O_WRONLY);
-            if (fd < 0)
-                _exit(121);
-            dup2(fd, 1);
-        } else {
-            dup2(out[1], 1);
-        }
-        dup2(o.merge ? 1 : err[1], 2);
-        for (int fd : {out[0], out[1], err[0], err[1], in[0], in[1]})
-            close(fd);
-        std::vector<std::string> argv;
-        if (o.asnobody && geteuid() == 0)
-            argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-        argv.push_back(HEXCAT_BIN);
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char *> cargs;
-        for (auto &a : argv)
-            cargs.push_back(a.data());
-        cargs.push_back(nullptr);
-        execvp(cargs[0], cargs.data());
-        _exit(122);
-    }
-    close(out[1]);
-    close(err[1]);
-    close(in[0]);
-    // The input is small enough for the pipe's buffer.
-    if (!o.input.empty()) {
-        EXPECT_EQ(write(in[1], o.input.data(), o.input.size()), static_cast<ssize_t>(o.input.size()));
-    }
-    close(in[1]);
-    if (o.closereader) {
-        close(out[0]);
-        out[0] = -1;
-    }
-    return {pid, out[0], err[0]};
-}
-
-// Reads from fd until want bytes have arrived or it ends; gives up after
-// timeout_ms without data.
-std::string readsome(int fd, std::size_t want, int timeout_ms)
-{
-    std::string got;
-    char buf[65536];
-    while (got.size() < want) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, timeout_ms) <= 0)
-            break;
-        ssize_t n = read(fd, buf, std::min(sizeof buf, want - got.size()));
-        if (n <= 0)
-            break;
-        got.append(buf, static_cast<std::size_t>(n));
-    }
-    return got;
-}
-
-result finish(child c)
-{
-    result r;
-    std::vector<pollfd> fds;
-    if (c.out >= 0)
-        fds.push_back({c.out, POLLIN, 0});
-    if (c.err >= 0)
-        fds.push_back({c.err, POLLIN, 0});
-    char buf[65536];
-    while (!fds.empty()) {
-        if (poll(fds.data(), fds.size(), 30000) <= 0)
-            break;
-        for (std::size_t i = 0; i < fds.size(); i++) {
-            if (fds[i].revents == 0)
-                continue;
-            ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                (fds[i].fd == c.out ? r.out : r.err).append(buf, static_cast<std::size_t>(n));
-            } else {
-                close(fds[i].fd);
-                fds.erase(fds.begin() + static_cast<long>(i));
-                break;
-            }
-        }
-    }
-    int st = 0;
-    waitpid(c.pid, &st, 0);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    return r;
-}
-
-result run(const std::vector<std::string> &args, const options &o = {}) { return finish(spawn(args, o)); }
-
-std::string randombytes(std::size_t n, unsigned seed)
-{
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (auto &c : s)
-        c = static_cast<char>(gen());
-    return s;
-}
 
 class Cli : public ::testing::Test {
 protected:
@@ -269,6 +139,29 @@ TEST_F(Cli, DirectoriesAreReadErrors)
     EXPECT_EQ(r.out, refdump("after"));
     EXPECT_EQ(r.err, path("sub") + ": Is a directory\n");
     EXPECT_EQ(r.status, 1);
+
+    // Also where the file system gives the directory size 0.
+    r = run({"/proc/sys"});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "/proc/sys: Is a directory\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(Cli, ASocketCannotBeOpened)
+{
+    std::string sock = path("sock");
+    int s = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(s, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    ASSERT_LT(sock.size(), sizeof addr.sun_path);
+    std::memcpy(addr.sun_path, sock.c_str(), sock.size() + 1);
+    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    result r = run({sock});
+    close(s);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, sock + ": No such device or address\n");
+    EXPECT_EQ(r.status, 1);
 }
 
 TEST_F(Cli, ObjectsOfSizeZeroPrintNothing)
@@ -379,4 +272,64 @@ TEST_F(Cli, AFailedWriteCountsOnTopOfEarlierFailures)
     result r = run({path("m1"), path("m2"), big, path("m3")}, full);
     EXPECT_EQ(r.err, path("m1") + NOENT + path("m2") + NOENT + "write error: No space left on device\n");
     EXPECT_EQ(r.status, 3);
+}
+
+TEST_F(Cli, UnusualNamesAreReportedUnchanged)
+{
+    options here;
+    here.cwd = dir;
+    std::string longname(5000, 'n'); // longer than PATH_MAX
+    std::string notutf8 = "caf\xE9-\xFF\xFE";
+    file(notutf8, "latin-1 name");
+    result r = run({longname, notutf8, "\xC3(missing"}, here);
+    EXPECT_EQ(r.out, refdump("latin-1 name"));
+    EXPECT_EQ(r.err, longname + ": File name too long\n" + "\xC3(missing" + NOENT);
+    EXPECT_EQ(r.status, 2);
+}
+
+TEST_F(Cli, TenThousandArgumentsKeepOrderAndCount)
+{
+    options here;
+    here.cwd = dir;
+    std::vector<std::string> args;
+    std::string out;
+    std::string err;
+    int failed = 0;
+    for (int i = 0; i < 10000; i++) {
+        std::string name = std::to_string(i);
+        if (i % 7 == 3) {
+            err += name + NOENT;
+            failed++;
+        } else {
+            std::string data = "file " + name + (i % 2 ? " with an odd number\n" : "\n");
+            file(name, data);
+            out += refdump(data);
+        }
+        args.push_back(name);
+    }
+    ASSERT_GT(failed, 255);
+    result r = run(args, here);
+    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.err, err);
+    EXPECT_EQ(r.status, 255);
+}
+
+TEST_F(Cli, NamedPipeWhoseWriterIsAlreadyWaiting)
+{
+    std::string fifo = path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    // The writer's open waits for the tool to open the reading end.
+    pid_t writer = fork();
+    if (writer == 0) {
+        int w = open(fifo.c_str(), O_WRONLY);
+        _exit(w < 0 ? 1 : 0);
+    }
+    usleep(100 * 1000);
+    result r = run({fifo});
+    int st = 0;
+    waitpid(writer, &st, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
 }

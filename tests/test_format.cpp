@@ -160,6 +160,19 @@ TEST(DumpLine, OffsetFieldWidensPastFourGiB)
     }
 }
 
+TEST(Kernels, TheFastestKernelThisProcessorRunsIsChosen)
+{
+    std::string want = "portable";
+#ifdef HEXCAT_X86
+    if (haveavx2())
+        want = "avx2";
+    else if (havessse3())
+        want = "ssse3";
+#endif
+    EXPECT_EQ(activekernelname(), want);
+    EXPECT_EQ(activekernel(), kernels().back().fn);
+}
+
 TEST(Kernels, EveryByteValueInEveryPositionMatchesTheReference)
 {
     // Block i holds (i + 17k) mod 256 at position k: over the 256 blocks
@@ -216,5 +229,26 @@ TEST(DumpLines, RunsAcrossFourGiBAndFillTheQueueRepeatedly)
         SCOPED_TRACE(start);
         std::string out = captured([&] { dumplines(data.data(), start, n); });
         ASSERT_TRUE(samelines(out, refblocks(data.data(), start, n)));
+    }
+    // A short line arriving when the queue is nearly full.
+    std::size_t full = OUTCAP / LINE;
+    std::string out = captured([&] {
+        dumplines(data.data(), 0, full);
+        dumpline(data.data(), 16 * full, 5);
+    });
+    EXPECT_TRUE(samelines(out, refblocks(data.data(), 0, full) + refline(data.data(), 16 * full, 5)));
+}
+
+TEST(DumpLines, OffsetsThatAreNotMultiplesOfSixteen)
+{
+    // The tool itself always starts lines at multiples of 16, but the
+    // formatter takes any offset, also just below 4 GiB.
+    std::vector<unsigned char> data(16 * 8);
+    for (std::size_t i = 0; i < data.size(); i++)
+        data[i] = static_cast<unsigned char>(i * 7);
+    for (std::uint64_t start : {std::uint64_t{5}, std::uint64_t{0xFFFFFFF8}, std::uint64_t{0xFFFFFFC3}}) {
+        SCOPED_TRACE(start);
+        std::string out = captured([&] { dumplines(data.data(), start, 8); });
+        EXPECT_TRUE(samelines(out, refblocks(data.data(), start, 8)));
     }
 }

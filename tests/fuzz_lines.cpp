@@ -1,0 +1,110 @@
+// Fuzz target: every line kernel, dumpline, dumplines and the file dumper's
+// block loop, each compared byte for byte with the reference formatter.
+//
+// Input: 8 bytes of offset, 4 bytes of count, then the data.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <vector>
+
+#include "hexcat.h"
+#include "lines.h"
+#include "reference.h"
+
+using namespace hexcat;
+
+namespace {
+
+int outfd = -1;
+
+void check(bool ok, const char *what)
+{
+    if (!ok) {
+        std::fprintf(stderr, "mismatch: %s\n", what);
+        std::abort();
+    }
+}
+
+// Everything the tool wrote since the last call.
+std::string takeoutput()
+{
+    flushoutput();
+    std::string out(static_cast<std::size_t>(lseek(outfd, 0, SEEK_CUR)), '\0');
+    if (pread(outfd, out.data(), out.size(), 0) != static_cast<ssize_t>(out.size()))
+        std::abort();
+    if (ftruncate(outfd, 0) != 0 || lseek(outfd, 0, SEEK_SET) != 0)
+        std::abort();
+    return out;
+}
+
+std::string refblocks(const unsigned char *p, std::uint64_t offset, std::size_t n)
+{
+    std::string out;
+    for (std::size_t i = 0; i < n; i++)
+        out += refline(p + 16 * i, offset + 16 * i, 16);
+    return out;
+}
+
+void checkkernel(linesfn fn, const unsigned char *p, std::uint32_t offset, std::size_t n, const char *name)
+{
+    std::vector<char> buf(n * LINE + SLACK);
+    char *end = fn(buf.data(), p, offset, n);
+    check(std::string(buf.data(), end) == refblocks(p, offset, n), name);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    if (size < 12)
+        return 0;
+    if (outfd < 0) {
+        outfd = memfd_create("out", 0);
+        setoutputfd(outfd);
+    }
+    std::uint64_t offset;
+    std::int32_t cnt;
+    std::memcpy(&offset, data, 8);
+    std::memcpy(&cnt, data + 8, 4);
+    const unsigned char *p = data + 12;
+    std::size_t len = size - 12;
+
+    // One line, any count: only the first min(cnt, 16) bytes are read.
+    unsigned char block[16] = {};
+    std::memcpy(block, p, len < 16 ? len : 16);
+    dumpline(block, offset, cnt);
+    check(takeoutput() == refline(block, offset, cnt), "dumpline");
+
+    // Runs of full lines, any 64-bit offset.
+    std::size_t n = len / 16;
+    dumplines(p, offset, n);
+    check(takeoutput() == refblocks(p, offset, n), "dumplines");
+
+    // Every kernel, with a 32-bit offset that does not wrap within the run.
+    if (n > 0) {
+        auto off = static_cast<std::uint32_t>(offset);
+        std::uint64_t last = off + 16 * static_cast<std::uint64_t>(n - 1);
+        if (last > 0xFFFFFFFFu)
+            off = static_cast<std::uint32_t>(0xFFFFFFFFu - 16 * (n - 1));
+        checkkernel(linesportable, p, off, n, "portable");
+#ifdef HEXCAT_X86
+        if (havessse3())
+            checkkernel(linesssse3, p, off, n, "ssse3");
+        if (haveavx2())
+            checkkernel(linesavx2, p, off, n, "avx2");
+#endif
+    }
+
+    // The block loop over a file holding the data.
+    int fd = memfd_create("in", 0);
+    if (fd < 0 || write(fd, p, len) != static_cast<ssize_t>(len))
+        std::abort();
+    std::string name = "/proc/self/fd/" + std::to_string(fd);
+    check(hexdump(name.c_str()) == 0, "hexdump result");
+    close(fd);
+    check(takeoutput() == refdump(std::string(reinterpret_cast<const char *>(p), len)), "hexdump");
+    return 0;
+}
