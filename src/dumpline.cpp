@@ -103,7 +103,7 @@ char *linesportable(char *d, const unsigned char *p, std::uint32_t offset, std::
         for (int i = 7; i >= 0; i--, o >>= 4)
             d[i] = DIGITS[o & 15];
         d[8] = ':';
-        for (int c = 0; c < 16; c++) {
+        for (std::size_t c = 0; c < 16; c++) {
             d[9 + 3 * c] = ' ';
             std::memcpy(d + 10 + 3 * c, HEX.pair[p[c]], 2);
         }

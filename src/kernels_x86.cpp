@@ -46,7 +46,7 @@ inline std::uint32_t bigendian(std::uint32_t v) { return __builtin_bswap32(v); }
 } // namespace
 
 __attribute__((target("ssse3"))) char *linesssse3(char *d, const unsigned char *p, std::uint32_t offset,
-                                                   std::size_t n)
+                                                  std::size_t n)
 {
     const __m128i digits = _mm_setr_epi8(HEXDIGITS);
     const __m128i nib = _mm_set1_epi8(0x0F);

@@ -21,13 +21,13 @@ struct result {
 };
 
 struct options {
-    bool merge = false;              // standard error into standard output
+    bool merge = false;               // standard error into standard output
     const char *stdoutpath = nullptr; // standard output opened on this path
-    bool asnobody = false;           // run as an unprivileged user
-    bool ignoresigpipe = false;      // start with SIGPIPE ignored
-    bool closereader = false;        // close the reading end of standard output
-    std::string input;               // given on standard input
-    std::string cwd;                 // working directory
+    bool asnobody = false;            // run as an unprivileged user
+    bool ignoresigpipe = false;       // start with SIGPIPE ignored
+    bool closereader = false;         // close the reading end of standard output
+    std::string input;                // given on standard input
+    std::string cwd;                  // working directory
 };
 
 struct child {
@@ -140,7 +140,10 @@ inline result finish(child c)
     return r;
 }
 
-inline result run(const std::vector<std::string> &args, const options &o = {}) { return finish(spawn(args, o)); }
+inline result run(const std::vector<std::string> &args, const options &o = {})
+{
+    return finish(spawn(args, o));
+}
 
 inline std::string randombytes(std::size_t n, unsigned seed)
 {

@@ -38,7 +38,8 @@ TEST(PastFourGiB, OffsetFieldWidensAndTheLinesShiftByOne)
     for (;;) {
         ssize_t n;
         if (total >= 78 && total < keepfrom)
-            n = splice(c.out, nullptr, null, nullptr, static_cast<std::size_t>(std::min<std::uint64_t>(keepfrom - total, 1 << 30)), 0);
+            n = splice(c.out, nullptr, null, nullptr,
+                       static_cast<std::size_t>(std::min<std::uint64_t>(keepfrom - total, 1 << 30)), 0);
         else
             n = read(c.out, buf.data(), total < 78 ? 78 - total : buf.size());
         if (n <= 0)

@@ -25,7 +25,7 @@ namespace fs = std::filesystem;
 namespace {
 
 class Cli : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         char tmpl[] = "/tmp/hexcat-test-XXXXXX";

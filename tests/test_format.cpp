@@ -200,7 +200,8 @@ TEST(Kernels, RandomBlocksAndEveryRunLengthMatchTheReference)
             std::uint32_t offset = static_cast<std::uint32_t>(gen()) & ~15u;
             if (offset > 0xFFFFFFFFu - 16 * 64)
                 offset -= 16 * 64;
-            ASSERT_TRUE(samelines(runkernel(k.fn, data.data(), offset, n), refblocks(data.data(), offset, n))) << n;
+            ASSERT_TRUE(samelines(runkernel(k.fn, data.data(), offset, n), refblocks(data.data(), offset, n)))
+                << n;
         }
     }
 }
@@ -224,8 +225,8 @@ TEST(DumpLines, RunsAcrossFourGiBAndFillTheQueueRepeatedly)
     std::vector<unsigned char> data(16 * n);
     for (auto &b : data)
         b = static_cast<unsigned char>(gen());
-    for (std::uint64_t start : {std::uint64_t{0}, std::uint64_t{0x100000000} - 16 * 100,
-                                std::uint64_t{0x2FFFFFF00}}) {
+    for (std::uint64_t start :
+         {std::uint64_t{0}, std::uint64_t{0x100000000} - 16 * 100, std::uint64_t{0x2FFFFFF00}}) {
         SCOPED_TRACE(start);
         std::string out = captured([&] { dumplines(data.data(), start, n); });
         ASSERT_TRUE(samelines(out, refblocks(data.data(), start, n)));
