@@ -40,14 +40,6 @@ std::string takeoutput()
     return out;
 }
 
-std::string refblocks(const unsigned char *p, std::uint64_t offset, std::size_t n)
-{
-    std::string out;
-    for (std::size_t i = 0; i < n; i++)
-        out += refline(p + 16 * i, offset + 16 * i, 16);
-    return out;
-}
-
 void checkkernel(linesfn fn, const unsigned char *p, std::uint32_t offset, std::size_t n, const char *name)
 {
     std::vector<char> buf(n * LINE + SLACK);

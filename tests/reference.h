@@ -33,6 +33,15 @@ inline std::string refline(const unsigned char *p, std::uint64_t offset, int cnt
     return line;
 }
 
+// The lines of n full 16-byte blocks at p, the first at offset.
+inline std::string refblocks(const unsigned char *p, std::uint64_t offset, std::size_t n)
+{
+    std::string out;
+    for (std::size_t i = 0; i < n; i++)
+        out += refline(p + 16 * i, offset + 16 * i, 16);
+    return out;
+}
+
 // The whole dump of data as the tool prints it for a file holding it.
 inline std::string refdump(const std::string &data, std::uint64_t start = 0)
 {

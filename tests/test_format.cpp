@@ -89,14 +89,6 @@ std::string runkernel(linesfn fn, const unsigned char *p, std::uint32_t offset, 
     return ::testing::AssertionSuccess();
 }
 
-std::string refblocks(const unsigned char *p, std::uint64_t offset, std::size_t n)
-{
-    std::string out;
-    for (std::size_t i = 0; i < n; i++)
-        out += refline(p + 16 * i, offset + 16 * i, 16);
-    return out;
-}
-
 } // namespace
 
 TEST(DumpLine, ExampleLinesComeOutByteForByte)
