@@ -28,6 +28,7 @@ struct options {
     bool closereader = false;         // close the reading end of standard output
     std::string input;                // given on standard input
     std::string cwd;                  // working directory
+    std::string gcovdir;              // for an unprivileged run: writable, fresh
 };
 
 struct child {
@@ -65,7 +66,8 @@ inline child spawn(const std::vector<std::string> &args, const options &o)
             argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
             // A coverage build writes its counts at exit, and the
             // unprivileged user may not write them in the build folder.
-            setenv("GCOV_PREFIX", "/tmp/hexcat-gcov-nobody", 1);
+            if (!o.gcovdir.empty())
+                setenv("GCOV_PREFIX", o.gcovdir.c_str(), 1);
         }
         argv.push_back(HEXCAT_BIN);
         argv.insert(argv.end(), args.begin(), args.end());

@@ -213,6 +213,9 @@ TEST_F(Cli, PermissionFailuresAsAnUnprivilegedUser)
 
     options nobody;
     nobody.asnobody = true;
+    nobody.gcovdir = path("gcov");
+    fs::create_directory(nobody.gcovdir);
+    chmod(nobody.gcovdir.c_str(), 0777);
     result r = run({locked, inside, open}, nobody);
     EXPECT_EQ(r.out, refdump("readable"));
     EXPECT_EQ(r.err, locked + ": Permission denied\n" + inside + ": Permission denied\n");
