@@ -69,6 +69,11 @@ inline child spawn(const std::vector<std::string> &args, const options &o)
             if (!o.gcovdir.empty())
                 setenv("GCOV_PREFIX", o.gcovdir.c_str(), 1);
         }
+#ifdef HEXCAT_EMULATOR
+        // A cross-built tool runs in the emulator.
+        for (const char *a : {HEXCAT_EMULATOR})
+            argv.emplace_back(a);
+#endif
         argv.push_back(HEXCAT_BIN);
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<char *> cargs;
