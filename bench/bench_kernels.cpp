@@ -1,17 +1,20 @@
 // Throughput of each line kernel, formatting random 16-byte blocks into a
-// buffer that stays in cache: input bytes per second and lines per second.
+// buffer that stays in cache: input bytes per second and lines per second,
+// for offsets below 4 GiB (eight-digit field) and past it (ten digits).
 #include <benchmark/benchmark.h>
 
 #include <random>
+#include <string>
 #include <vector>
 
-#include "lines.h"
+#include "kernels/kernels.h"
+#include "layout.h"
 
 using namespace hexcat;
 
 namespace {
 
-constexpr std::size_t LINES = 2048; // 32 KiB of input, as the tool reads it
+constexpr std::size_t LINES = 2048; // 32 KiB of input: input and output stay in cache
 
 const std::vector<unsigned char> &input()
 {
@@ -25,60 +28,58 @@ const std::vector<unsigned char> &input()
     return data;
 }
 
-void runlines(benchmark::State &state, linesfn fn)
+// Formats the input over and over at offsets from start on, each run kept
+// below the next multiple of 2^32 as the tool keeps it.
+void runlines(benchmark::State &state, linesfn fn, std::uint64_t start)
 {
     const auto &in = input();
-    std::vector<char> out(LINES * LINE + SLACK);
-    std::uint32_t offset = 0;
+    std::vector<char> out(LINES * MAXLINE + SLACK);
+    std::uint64_t offset = start;
     for (auto _ : state) {
         char *end = fn(out.data(), in.data(), offset, LINES);
         benchmark::DoNotOptimize(end);
         benchmark::ClobberMemory();
         offset += 16 * LINES;
+        if ((offset & 0xFFFFFFFFu) > 0xFFFFFFFFu - 16 * LINES)
+            offset = start;
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * in.size()));
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * LINES));
 }
 
 // The general formatter, one line at a time, as used for short lines.
-char *plainlines(char *d, const unsigned char *p, std::uint32_t offset, std::size_t n)
+char *plainlines(char *d, const unsigned char *p, std::uint64_t offset, std::size_t n)
 {
     for (std::size_t i = 0; i < n; i++)
         d = plainline(d, p + 16 * i, offset + 16 * i, 16);
     return d;
 }
 
-void BM_plain(benchmark::State &state) { runlines(state, plainlines); }
-void BM_portable(benchmark::State &state) { runlines(state, linesportable); }
-BENCHMARK(BM_plain);
-BENCHMARK(BM_portable);
-
-#ifdef HEXCAT_X86
-void BM_ssse3(benchmark::State &state)
+void add(const std::string &name, linesfn fn, bool runs)
 {
-    if (!havessse3()) {
-        state.SkipWithError("no SSSE3 on this processor");
-        return;
+    struct {
+        const char *suffix;
+        std::uint64_t start;
+    } ranges[] = {{"", 0}, {"/past4GiB", std::uint64_t{0x500000000}}};
+    for (const auto &r : ranges) {
+        benchmark::RegisterBenchmark((name + r.suffix).c_str(),
+                                     [fn, runs, start = r.start](benchmark::State &s) {
+                                         if (!runs)
+                                             s.SkipWithError("this processor does not run it");
+                                         else
+                                             runlines(s, fn, start);
+                                     });
     }
-    runlines(state, linesssse3);
 }
-void BM_avx2(benchmark::State &state)
-{
-    if (!haveavx2()) {
-        state.SkipWithError("no AVX2 on this processor");
-        return;
-    }
-    runlines(state, linesavx2);
-}
-BENCHMARK(BM_ssse3);
-BENCHMARK(BM_avx2);
-#endif
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    benchmark::AddCustomContext("hexcat kernel", activekernelname());
+    add("plain", plainlines, true);
+    for (const kernel &k : kernels())
+        add(k.name, k.fn, k.runs());
+    benchmark::AddCustomContext("hexcat kernel", activekernel().name);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

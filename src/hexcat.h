@@ -14,7 +14,8 @@
 // was dumped (also when it had nothing to dump) and 1 when it failed: it
 // could not be looked up, opened or read, or standard output could not be
 // written. Every failure is reported on standard error; a write failure is
-// also recorded so that the caller can stop (see outputfailed()).
+// also recorded so that the caller can stop (see outputfailed() in
+// output.h).
 int hexdump(const char *fname);
 
 // Queues one dump line for the cnt bytes at p, found at offset in their
@@ -25,15 +26,7 @@ void dumpline(const unsigned char *p, std::uint64_t offset, int cnt);
 
 // Queues the dump lines of n full 16-byte blocks starting at p, the first at
 // offset: the same bytes as n calls of dumpline(p + 16 * i, offset + 16 * i,
-// 16), produced by the fastest line kernel this processor supports.
+// 16), produced by the active line kernel (the fastest this processor runs).
 void dumplines(const unsigned char *p, std::uint64_t offset, std::size_t n);
-
-// Writes every queued line to standard output. Returns false, after
-// reporting "write error: <system message>" once, if standard output cannot
-// be written; from then on nothing more is written.
-bool flushoutput();
-
-// True once a write to standard output has failed.
-bool outputfailed();
 
 #endif

@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "hexcat.h"
-#include "lines.h"
+#include "output.h"
 
 using namespace hexcat;
 

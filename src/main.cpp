@@ -2,6 +2,9 @@
 // Takes no options: every argument is a file name. The exit status is the
 // number of files that could not be dumped, at most 255.
 #include "hexcat.h"
+#include "output.h"
+
+using namespace hexcat;
 
 int main(int argc, char **argv)
 {

@@ -6,15 +6,15 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "hexcat.h"
-#include "lines.h"
+#include "layout.h"
+#include "output.h"
 
 namespace hexcat {
 
+namespace {
+
 char outbuf[OUTCAP + SLACK];
 std::size_t outlen = 0;
-
-namespace {
 
 int outfd = 1;
 bool outfailed = false;
@@ -75,6 +75,16 @@ void writereport(const char *name, const char *msg)
 
 } // namespace
 
+char *outreserve(std::size_t n, std::size_t *room)
+{
+    if (OUTCAP - outlen < n)
+        flushoutput();
+    *room = OUTCAP - outlen;
+    return outbuf + outlen;
+}
+
+void outcommit(const char *end) { outlen = static_cast<std::size_t>(end - outbuf); }
+
 void setoutputfd(int fd)
 {
     flushoutput();
@@ -88,10 +98,6 @@ void report(const char *name, int err)
     flushoutput();
     writereport(name, std::strerror(err));
 }
-
-} // namespace hexcat
-
-using namespace hexcat;
 
 bool flushoutput()
 {
@@ -111,3 +117,5 @@ bool flushoutput()
 }
 
 bool outputfailed() { return outfailed; }
+
+} // namespace hexcat

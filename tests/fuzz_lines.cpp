@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "hexcat.h"
-#include "lines.h"
+#include "kernels/kernels.h"
+#include "layout.h"
+#include "output.h"
 #include "reference.h"
 
 using namespace hexcat;
@@ -40,9 +42,9 @@ std::string takeoutput()
     return out;
 }
 
-void checkkernel(linesfn fn, const unsigned char *p, std::uint32_t offset, std::size_t n, const char *name)
+void checkkernel(linesfn fn, const unsigned char *p, std::uint64_t offset, std::size_t n, const char *name)
 {
-    std::vector<char> buf(n * LINE + SLACK);
+    std::vector<char> buf(n * MAXLINE + SLACK);
     char *end = fn(buf.data(), p, offset, n);
     check(std::string(buf.data(), end) == refblocks(p, offset, n), name);
 }
@@ -75,19 +77,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     dumplines(p, offset, n);
     check(takeoutput() == refblocks(p, offset, n), "dumplines");
 
-    // Every kernel, with a 32-bit offset that does not wrap within the run.
+    // Every kernel, with the run kept below the next multiple of 2^32.
     if (n > 0) {
-        auto off = static_cast<std::uint32_t>(offset);
-        std::uint64_t last = off + 16 * static_cast<std::uint64_t>(n - 1);
-        if (last > 0xFFFFFFFFu)
-            off = static_cast<std::uint32_t>(0xFFFFFFFFu - 16 * (n - 1));
-        checkkernel(linesportable, p, off, n, "portable");
-#ifdef HEXCAT_X86
-        if (havessse3())
-            checkkernel(linesssse3, p, off, n, "ssse3");
-        if (haveavx2())
-            checkkernel(linesavx2, p, off, n, "avx2");
-#endif
+        std::uint64_t off = offset;
+        if ((off & 0xFFFFFFFFu) + 16 * static_cast<std::uint64_t>(n - 1) > 0xFFFFFFFFu)
+            off = (off | 0xFFFFFFFFu) - 16 * (n - 1);
+        for (const kernel &k : kernels())
+            if (k.runs())
+                checkkernel(k.fn, p, off, n, k.name);
     }
 
     // The block loop over a file holding the data.

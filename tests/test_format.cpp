@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "hexcat.h"
-#include "lines.h"
+#include "kernels/kernels.h"
+#include "layout.h"
+#include "output.h"
 #include "reference.h"
 
 using namespace hexcat;
@@ -42,29 +44,21 @@ std::vector<unsigned char> bytes(std::initializer_list<int> v)
     return b;
 }
 
-struct namedkernel {
-    const char *name;
-    linesfn fn;
-};
-
-// Every kernel this processor can run.
-std::vector<namedkernel> kernels()
+// Every kernel this processor runs, best first.
+std::vector<kernel> runnable()
 {
-    std::vector<namedkernel> k{{"portable", linesportable}};
-#ifdef HEXCAT_X86
-    if (havessse3())
-        k.push_back({"ssse3", linesssse3});
-    if (haveavx2())
-        k.push_back({"avx2", linesavx2});
-#endif
+    std::vector<kernel> k;
+    for (const kernel &x : kernels())
+        if (x.runs())
+            k.push_back(x);
     return k;
 }
 
 // Runs a kernel over n blocks into a buffer with room for its slack, and
 // checks that it wrote nothing before the buffer's start.
-std::string runkernel(linesfn fn, const unsigned char *p, std::uint32_t offset, std::size_t n)
+std::string runkernel(linesfn fn, const unsigned char *p, std::uint64_t offset, std::size_t n)
 {
-    std::vector<char> buf(16 + n * LINE + SLACK, '#');
+    std::vector<char> buf(16 + n * MAXLINE + SLACK, '#');
     char *end = fn(buf.data() + 16, p, offset, n);
     EXPECT_EQ(std::string(buf.data(), 16), std::string(16, '#'));
     return std::string(buf.data() + 16, end);
@@ -152,17 +146,18 @@ TEST(DumpLine, OffsetFieldWidensPastFourGiB)
     }
 }
 
-TEST(Kernels, TheFastestKernelThisProcessorRunsIsChosen)
+TEST(Kernels, TheBestKernelThisProcessorRunsIsChosen)
 {
-    std::string want = "portable";
+    ASSERT_STREQ(kernels().back().name, "portable");
+    EXPECT_STREQ(activekernel().name, runnable().front().name);
 #ifdef HEXCAT_X86
-    if (haveavx2())
-        want = "avx2";
-    else if (havessse3())
-        want = "ssse3";
+    EXPECT_STREQ(activekernel().name, haveavx2() ? "avx2" : havessse3() ? "ssse3" : "portable");
 #endif
-    EXPECT_EQ(activekernelname(), want);
-    EXPECT_EQ(activekernel(), kernels().back().fn);
+    EXPECT_FALSE(usekernel("none such"));
+    EXPECT_TRUE(usekernel("portable"));
+    EXPECT_STREQ(activekernel().name, "portable");
+    EXPECT_TRUE(usekernel(nullptr));
+    EXPECT_STREQ(activekernel().name, runnable().front().name);
 }
 
 TEST(Kernels, EveryByteValueInEveryPositionMatchesTheReference)
@@ -173,24 +168,27 @@ TEST(Kernels, EveryByteValueInEveryPositionMatchesTheReference)
     for (int i = 0; i < 256; i++)
         for (int k = 0; k < 16; k++)
             data[16 * i + k] = static_cast<unsigned char>(i + 17 * k);
-    std::string want = refblocks(data.data(), 0x7FFFF00, 256);
-    for (const auto &k : kernels()) {
-        SCOPED_TRACE(k.name);
-        EXPECT_TRUE(samelines(runkernel(k.fn, data.data(), 0x7FFFF00, 256), want));
+    for (std::uint64_t offset : {std::uint64_t{0x7FFFF00}, std::uint64_t{0x3FFFFF000}}) {
+        std::string want = refblocks(data.data(), offset, 256);
+        for (const auto &k : runnable()) {
+            SCOPED_TRACE(k.name);
+            EXPECT_TRUE(samelines(runkernel(k.fn, data.data(), offset, 256), want)) << offset;
+        }
     }
 }
 
 TEST(Kernels, RandomBlocksAndEveryRunLengthMatchTheReference)
 {
-    std::mt19937 gen(12345);
+    std::mt19937_64 gen(12345);
     std::vector<unsigned char> data(16 * 64);
     for (auto &b : data)
         b = static_cast<unsigned char>(gen());
-    for (const auto &k : kernels()) {
+    for (const auto &k : runnable()) {
         SCOPED_TRACE(k.name);
         for (std::size_t n = 1; n <= 64; n++) {
-            std::uint32_t offset = static_cast<std::uint32_t>(gen()) & ~15u;
-            if (offset > 0xFFFFFFFFu - 16 * 64)
+            // Offsets of every width, each run below one multiple of 2^32.
+            std::uint64_t offset = (gen() >> (gen() % 64)) & ~std::uint64_t{15};
+            if ((offset & 0xFFFFFFFFu) > 0xFFFFFFFFu - 16 * 64)
                 offset -= 16 * 64;
             ASSERT_TRUE(samelines(runkernel(k.fn, data.data(), offset, n), refblocks(data.data(), offset, n)))
                 << n;
@@ -198,14 +196,16 @@ TEST(Kernels, RandomBlocksAndEveryRunLengthMatchTheReference)
     }
 }
 
-TEST(Kernels, OffsetsUpToTheLastBelowFourGiB)
+TEST(Kernels, OffsetsUpToTheLastBelowAMultipleOfFourGiB)
 {
     unsigned char data[16 * 4];
     for (int i = 0; i < 64; i++)
         data[i] = static_cast<unsigned char>(255 - i);
-    for (const auto &k : kernels()) {
-        SCOPED_TRACE(k.name);
-        EXPECT_TRUE(samelines(runkernel(k.fn, data, 0xFFFFFFC0u, 4), refblocks(data, 0xFFFFFFC0u, 4)));
+    for (std::uint64_t offset : {0xFFFFFFC0ULL, 0x1FFFFFFC0ULL, 0xFFFFFFFFFFFFFFC0ULL}) {
+        for (const auto &k : runnable()) {
+            SCOPED_TRACE(k.name);
+            EXPECT_TRUE(samelines(runkernel(k.fn, data, offset, 4), refblocks(data, offset, 4))) << offset;
+        }
     }
 }
 
@@ -217,12 +217,17 @@ TEST(DumpLines, RunsAcrossFourGiBAndFillTheQueueRepeatedly)
     std::vector<unsigned char> data(16 * n);
     for (auto &b : data)
         b = static_cast<unsigned char>(gen());
-    for (std::uint64_t start :
-         {std::uint64_t{0}, std::uint64_t{0x100000000} - 16 * 100, std::uint64_t{0x2FFFFFF00}}) {
-        SCOPED_TRACE(start);
-        std::string out = captured([&] { dumplines(data.data(), start, n); });
-        ASSERT_TRUE(samelines(out, refblocks(data.data(), start, n)));
+    for (const auto &k : runnable()) {
+        SCOPED_TRACE(k.name);
+        ASSERT_TRUE(usekernel(k.name));
+        for (std::uint64_t start :
+             {std::uint64_t{0}, std::uint64_t{0x100000000} - 16 * 100, std::uint64_t{0x2FFFFFF00}}) {
+            SCOPED_TRACE(start);
+            std::string out = captured([&] { dumplines(data.data(), start, n); });
+            ASSERT_TRUE(samelines(out, refblocks(data.data(), start, n)));
+        }
     }
+    usekernel(nullptr);
     // A short line arriving when the queue is nearly full.
     std::size_t full = OUTCAP / LINE;
     std::string out = captured([&] {
@@ -239,9 +244,15 @@ TEST(DumpLines, OffsetsThatAreNotMultiplesOfSixteen)
     std::vector<unsigned char> data(16 * 8);
     for (std::size_t i = 0; i < data.size(); i++)
         data[i] = static_cast<unsigned char>(i * 7);
-    for (std::uint64_t start : {std::uint64_t{5}, std::uint64_t{0xFFFFFFF8}, std::uint64_t{0xFFFFFFC3}}) {
-        SCOPED_TRACE(start);
-        std::string out = captured([&] { dumplines(data.data(), start, 8); });
-        EXPECT_TRUE(samelines(out, refblocks(data.data(), start, 8)));
+    for (const auto &k : runnable()) {
+        SCOPED_TRACE(k.name);
+        ASSERT_TRUE(usekernel(k.name));
+        for (std::uint64_t start : {std::uint64_t{5}, std::uint64_t{0xFFFFFFF8}, std::uint64_t{0xFFFFFFC3},
+                                    std::uint64_t{0x1FFFFFFC3}}) {
+            SCOPED_TRACE(start);
+            std::string out = captured([&] { dumplines(data.data(), start, 8); });
+            EXPECT_TRUE(samelines(out, refblocks(data.data(), start, 8)));
+        }
     }
+    usekernel(nullptr);
 }

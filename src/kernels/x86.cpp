@@ -3,6 +3,10 @@
 // instruction set with target attributes and chosen at run time, so one
 // binary runs on any x86-64 processor.
 //
+// Past 4 GiB a line starts with the offset's digits above the low eight,
+// the same for the whole run: they are stored as one 8-byte word, and the
+// line proper starts after them, overwriting what is not theirs.
+//
 // A line of a full block is five 16-byte chunks (the last two bytes of the
 // fifth are scratch that the next line overwrites):
 //
@@ -15,7 +19,9 @@
 // D0 and D1 hold the two hex digits of bytes 0-7 and 8-15. Each chunk is one
 // byte shuffle of its source (two sources are joined with an align first)
 // with the fixed spaces and bars or-ed in.
-#include "lines.h"
+#include <cstring>
+
+#include "kernels/kernels.h"
 
 #ifdef HEXCAT_X86
 
@@ -43,10 +49,20 @@ constexpr char Z = static_cast<char>(0x80); // shuffle index that yields 0
 // in the order they are printed.
 inline std::uint32_t bigendian(std::uint32_t v) { return __builtin_bswap32(v); }
 
-} // namespace
+// Starts a line: past 4 GiB, the high digits, and the line proper after
+// them. Call it only once the previous line is stored, since its last
+// store runs two bytes into this line.
+template <bool WIDE> inline char *startline(char *d, const highpart &h)
+{
+    if (!WIDE)
+        return d;
+    std::memcpy(d, h.digits, 8);
+    return d + h.len;
+}
 
-__attribute__((target("ssse3"))) char *linesssse3(char *d, const unsigned char *p, std::uint32_t offset,
-                                                  std::size_t n)
+template <bool WIDE>
+__attribute__((target("ssse3"))) char *ssse3run(char *d, const unsigned char *p, std::uint32_t offset,
+                                                std::size_t n, const highpart &h)
 {
     const __m128i digits = _mm_setr_epi8(HEXDIGITS);
     const __m128i nib = _mm_set1_epi8(0x0F);
@@ -59,6 +75,7 @@ __attribute__((target("ssse3"))) char *linesssse3(char *d, const unsigned char *
     const __m128i s3 = _mm_setr_epi8(SHUF3), f3 = _mm_setr_epi8(FILL3);
     const __m128i s4 = _mm_setr_epi8(SHUF4), f4 = _mm_setr_epi8(FILL4);
     for (; n > 0; n--, p += 16, offset += 16, d += LINE) {
+        d = startline<WIDE>(d, h);
         __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
         __m128i hi = _mm_shuffle_epi8(digits, _mm_and_si128(_mm_srli_epi16(x, 4), nib));
         __m128i lo = _mm_shuffle_epi8(digits, _mm_and_si128(x, nib));
@@ -83,8 +100,9 @@ __attribute__((target("ssse3"))) char *linesssse3(char *d, const unsigned char *
     return d;
 }
 
-__attribute__((target("avx2"))) char *linesavx2(char *d, const unsigned char *p, std::uint32_t offset,
-                                                std::size_t n)
+template <bool WIDE>
+__attribute__((target("avx2"))) char *avx2run(char *d, const unsigned char *p, std::uint32_t offset,
+                                              std::size_t n, const highpart &h)
 {
     const __m256i digits = _mm256_setr_epi8(HEXDIGITS, HEXDIGITS);
     const __m256i nib = _mm256_set1_epi8(0x0F);
@@ -102,7 +120,7 @@ __attribute__((target("avx2"))) char *linesavx2(char *d, const unsigned char *p,
     __m256i offsets = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(offset)),
                                        _mm256_setr_epi32(0, 0, 0, 0, 16, 0, 0, 0));
     const __m256i step = _mm256_set1_epi32(32);
-    for (; n >= 2; n -= 2, p += 32, offset += 32, d += 2 * LINE) {
+    for (; n >= 2; n -= 2, p += 32, offset += 32) {
         // Lane 0 works on the first line's block, lane 1 on the second's.
         __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
         __m256i hi = _mm256_shuffle_epi8(digits, _mm256_and_si256(_mm256_srli_epi16(x, 4), nib));
@@ -131,17 +149,35 @@ __attribute__((target("avx2"))) char *linesavx2(char *d, const unsigned char *p,
         __m256i c4 = _mm256_or_si256(_mm256_shuffle_epi8(chars, s4), f4);
         // The first line's last chunk runs two bytes into the second line,
         // so the first line is stored first.
+        d = startline<WIDE>(d, h);
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(d), a0);
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + 32), b0);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 64), _mm256_castsi256_si128(c4));
-        char *e = d + LINE;
+        char *e = startline<WIDE>(d + LINE, h);
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(e), a1);
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(e + 32), b1);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(e + 64), _mm256_extracti128_si256(c4, 1));
+        d = e + LINE;
     }
     if (n > 0)
-        d = linesssse3(d, p, offset, n);
+        d = ssse3run<WIDE>(d, p, offset, n, h);
     return d;
+}
+
+} // namespace
+
+char *linesssse3(char *d, const unsigned char *p, std::uint64_t offset, std::size_t n)
+{
+    const highpart h = highdigits(offset);
+    auto low = static_cast<std::uint32_t>(offset);
+    return h.len > 0 ? ssse3run<true>(d, p, low, n, h) : ssse3run<false>(d, p, low, n, h);
+}
+
+char *linesavx2(char *d, const unsigned char *p, std::uint64_t offset, std::size_t n)
+{
+    const highpart h = highdigits(offset);
+    auto low = static_cast<std::uint32_t>(offset);
+    return h.len > 0 ? avx2run<true>(d, p, low, n, h) : avx2run<false>(d, p, low, n, h);
 }
 
 bool havessse3() { return __builtin_cpu_supports("ssse3"); }

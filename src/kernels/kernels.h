@@ -1,0 +1,64 @@
+// The line kernels: each formats runs of full 16-byte blocks as dump lines,
+// byte for byte as the general formatter would, with the instructions of
+// one processor family. One table lists them, best first.
+#ifndef HEXCAT_KERNELS_H
+#define HEXCAT_KERNELS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "layout.h"
+
+// HEXCAT_PORTABLE builds only the portable kernel, as on other processors.
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(HEXCAT_PORTABLE)
+#define HEXCAT_X86 1
+#endif
+#if defined(__aarch64__) && defined(__ARM_NEON) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ &&              \
+    !defined(HEXCAT_PORTABLE)
+#define HEXCAT_NEON 1
+#endif
+
+namespace hexcat {
+
+// A line kernel formats n full 16-byte blocks starting at p as n
+// consecutive dump lines at d, with offsets offset, offset + 16, ... The
+// caller keeps every offset of the run below the same multiple of 2^32, so
+// every line is the digits of highdigits(offset), then 78 bytes whose
+// offset field holds the low 32 bits as eight digits. Offsets need not be
+// multiples of 16; n may be 0. Returns the end of the last line; may write
+// up to SLACK bytes beyond it.
+using linesfn = char *(*)(char *d, const unsigned char *p, std::uint64_t offset, std::size_t n);
+
+struct kernel {
+    const char *name;
+    linesfn fn;
+    bool (*runs)(); // whether this processor runs it
+};
+
+// Every kernel built in, best first; the last one runs everywhere.
+std::span<const kernel> kernels();
+
+// The kernel dumplines() uses: the first of the table that this processor
+// runs, chosen on first use, unless usekernel() chose another.
+const kernel &activekernel();
+
+// Makes dumplines() use the kernel called name (nullptr: the best one this
+// processor runs again). Returns false, changing nothing, when there is no
+// such kernel or this processor cannot run it.
+bool usekernel(const char *name);
+
+char *linesportable(char *d, const unsigned char *p, std::uint64_t offset, std::size_t n);
+#ifdef HEXCAT_X86
+char *linesssse3(char *d, const unsigned char *p, std::uint64_t offset, std::size_t n);
+char *linesavx2(char *d, const unsigned char *p, std::uint64_t offset, std::size_t n);
+bool havessse3();
+bool haveavx2();
+#endif
+#ifdef HEXCAT_NEON
+char *linesneon(char *d, const unsigned char *p, std::uint64_t offset, std::size_t n);
+#endif
+
+} // namespace hexcat
+
+#endif

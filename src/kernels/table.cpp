@@ -1,0 +1,47 @@
+// The table of line kernels and the choice among them.
+#include <cstring>
+
+#include "kernels/kernels.h"
+
+namespace hexcat {
+
+namespace {
+
+bool always() { return true; }
+
+constexpr kernel TABLE[] = {
+#ifdef HEXCAT_X86
+    {"avx2", linesavx2, haveavx2},
+    {"ssse3", linesssse3, havessse3},
+#endif
+#ifdef HEXCAT_NEON
+    {"neon", linesneon, always},
+#endif
+    {"portable", linesportable, always},
+};
+
+const kernel *active = nullptr;
+
+} // namespace
+
+std::span<const kernel> kernels() { return TABLE; }
+
+bool usekernel(const char *name)
+{
+    for (const kernel &k : TABLE) {
+        if ((name == nullptr || std::strcmp(k.name, name) == 0) && k.runs()) {
+            active = &k;
+            return true;
+        }
+    }
+    return false;
+}
+
+const kernel &activekernel()
+{
+    if (active == nullptr)
+        usekernel(nullptr);
+    return *active;
+}
+
+} // namespace hexcat
