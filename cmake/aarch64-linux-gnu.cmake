@@ -4,8 +4,11 @@
 # come from the target's multiarch folders.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
-set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
+# GCC by default; clang++ with CMAKE_CXX_COMPILER_TARGET aarch64-linux-gnu
+# serves too (the aarch64-fuzz preset).
+if(NOT CMAKE_CXX_COMPILER)
+  set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
+endif()
 set(CMAKE_LIBRARY_ARCHITECTURE aarch64-linux-gnu)
 set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
