@@ -10,6 +10,15 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace hexcat {
+
+// Bytes hexdump() reads per block: a multiple of 16, so that lines break
+// every 16 bytes of the file whatever the reads deliver.
+constexpr std::size_t READBLOCK = std::size_t{1} << 16;
+static_assert(READBLOCK % 16 == 0);
+
+} // namespace hexcat
+
 // Dumps the file called fname to standard output. Returns 0 when the file
 // was dumped (also when it had nothing to dump) and 1 when it failed: it
 // could not be looked up, opened or read, or standard output could not be

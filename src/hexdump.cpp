@@ -11,10 +11,9 @@ using namespace hexcat;
 
 namespace {
 
-// Bytes read per block: a multiple of 16, so that lines break every 16
-// bytes of the file whatever the reads deliver.
-constexpr std::size_t BLOCK = std::size_t{1} << 16;
-static_assert(BLOCK % 16 == 0);
+// The read block. It is static rather than on the stack so that the tool
+// runs where the stack is small (16 KiB is enough).
+unsigned char block[READBLOCK];
 
 // Reads up to want bytes into buff, going on after short reads until the
 // block is full, the file ends or a read fails. Returns the bytes read;
@@ -61,18 +60,17 @@ int hexdump(const char *fname)
     if (S_ISDIR(st.st_mode) && limit == 0)
         limit = 16;
 
-    unsigned char buff[BLOCK];
     std::uint64_t offset = 0;
     int result = 0;
     while (offset < limit) {
-        std::size_t want = limit - offset < BLOCK ? static_cast<std::size_t>(limit - offset) : BLOCK;
+        std::size_t want = limit - offset < READBLOCK ? static_cast<std::size_t>(limit - offset) : READBLOCK;
         int err;
-        std::size_t cnt = fill(fd, buff, want, &err);
+        std::size_t cnt = fill(fd, block, want, &err);
         std::size_t full = cnt / 16;
         if (full > 0)
-            dumplines(buff, offset, full);
+            dumplines(block, offset, full);
         if (cnt % 16 != 0)
-            dumpline(buff + 16 * full, offset + 16 * full, static_cast<int>(cnt % 16));
+            dumpline(block + 16 * full, offset + 16 * full, static_cast<int>(cnt % 16));
         offset += cnt;
         if (err != 0) {
             report(fname, err);

@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -38,19 +39,56 @@ void prepare()
 #endif
 }
 
-// Writes all n bytes at p to fd, resuming after partial writes and
-// interrupted calls. Returns 0 or the error number of the failed write.
-int writeall(int fd, const char *p, std::size_t n)
+// Waits until fd, in non-blocking mode and full, can be written again.
+// Returns 0 or the error number of a failed poll.
+int waitwritable(int fd)
 {
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
+    pollfd p{fd, POLLOUT, 0};
+    while (poll(&p, 1, -1) < 0) {
+        if (errno != EINTR)
             return errno;
+    }
+    return 0;
+}
+
+// Writes the cnt buffers of iov to fd whole, in one call where the system
+// takes them at once. Resumes a partial write where it stopped (a write to
+// a full pipe returns short when the process is stopped and continued),
+// retries interrupted calls, and waits while a descriptor in non-blocking
+// mode is full, for its reader is only slow. A write that takes nothing
+// fails as ENOSPC rather than being retried for ever. Returns 0 or the
+// error number of the failed write; iov is used up.
+int writeall(int fd, iovec *iov, int cnt)
+{
+    while (cnt > 0) {
+        // Nothing is written for an empty buffer: /dev/full, for one,
+        // fails even a write of no bytes.
+        if (iov->iov_len == 0) {
+            iov++;
+            cnt--;
+            continue;
         }
-        p += w;
-        n -= static_cast<std::size_t>(w);
+        ssize_t w = cnt == 1 ? write(fd, iov->iov_base, iov->iov_len) : writev(fd, iov, cnt);
+        if (w < 0) {
+            int err = errno;
+            if (err == EAGAIN || err == EWOULDBLOCK)
+                err = waitwritable(fd);
+            if (err != 0 && err != EINTR)
+                return err;
+            continue;
+        }
+        if (w == 0)
+            return ENOSPC;
+        auto n = static_cast<std::size_t>(w);
+        while (cnt > 0 && n >= iov->iov_len) {
+            n -= iov->iov_len;
+            iov++;
+            cnt--;
+        }
+        if (n > 0) {
+            iov->iov_base = static_cast<char *>(iov->iov_base) + n;
+            iov->iov_len -= n;
+        }
     }
     return 0;
 }
@@ -67,10 +105,10 @@ void writereport(const char *name, const char *msg)
     }
     iov[k++] = {const_cast<char *>(msg), std::strlen(msg)};
     iov[k++] = {newline, 1};
-    // One call keeps the report whole when several writers share stderr.
-    // There is nowhere to report a failure to write a report.
-    while (writev(2, iov, k) < 0 && errno == EINTR) {
-    }
+    // One call keeps the report whole when several writers share stderr;
+    // one cut short goes on where it stopped, so that the report is never
+    // left unfinished. There is nowhere to report a failure to write it.
+    writeall(2, iov, k);
 }
 
 } // namespace
@@ -107,7 +145,8 @@ bool flushoutput()
     outlen = 0;
     if (outfailed)
         return false;
-    int err = writeall(outfd, outbuf, n);
+    iovec iov = {outbuf, n};
+    int err = writeall(outfd, &iov, 1);
     if (err != 0) {
         outfailed = true;
         writereport("write error", std::strerror(err));

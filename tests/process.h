@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <random>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -29,6 +30,11 @@ struct options {
     std::string input;                // given on standard input
     std::string cwd;                  // working directory
     std::string gcovdir;              // for an unprivileged run: writable, fresh
+    const char *stderrpath = nullptr; // standard error opened on this path
+    int closefd = -1;                 // a standard descriptor left closed
+    bool nonblocking = false;         // output pipes in non-blocking mode
+    rlim_t stacklimit = 0;            // if not 0, RLIMIT_STACK of the tool
+    rlim_t nofile = 0;                // if not 0, RLIMIT_NOFILE of the tool
 };
 
 struct child {
@@ -61,6 +67,17 @@ inline child spawn(const std::vector<std::string> &args, const options &o)
         dup2(o.merge ? 1 : err[1], 2);
         for (int fd : {out[0], out[1], err[0], err[1], in[0], in[1]})
             close(fd);
+        if (o.stderrpath != nullptr && dup2(open(o.stderrpath, O_WRONLY), 2) < 0)
+            _exit(121);
+        if (o.closefd >= 0)
+            close(o.closefd);
+        if (o.nonblocking)
+            for (int fd : {1, 2})
+                fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        rlimit stack{o.stacklimit, o.stacklimit}, files{o.nofile, o.nofile};
+        if ((o.stacklimit > 0 && setrlimit(RLIMIT_STACK, &stack) != 0) ||
+            (o.nofile > 0 && setrlimit(RLIMIT_NOFILE, &files) != 0))
+            _exit(123);
         std::vector<std::string> argv;
         if (o.asnobody && geteuid() == 0) {
             argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
@@ -126,8 +143,11 @@ inline result finish(child c)
         fds.push_back({c.err, POLLIN, 0});
     char buf[65536];
     while (!fds.empty()) {
-        if (poll(fds.data(), fds.size(), 30000) <= 0)
+        // A tool silent for 30 s is stuck: end it, so that the test fails.
+        if (poll(fds.data(), fds.size(), 30000) <= 0) {
+            kill(c.pid, SIGKILL);
             break;
+        }
         for (std::size_t i = 0; i < fds.size(); i++) {
             if (fds[i].revents == 0)
                 continue;

@@ -1,6 +1,7 @@
 // End-to-end tests: the built tool run on files the tests make.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <poll.h>
 #include <random>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -17,6 +19,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "hexcat.h"
 #include "process.h"
 #include "reference.h"
 
@@ -53,16 +56,41 @@ class Cli : public ::testing::Test {
 
 const std::string NOENT = ": No such file or directory\n";
 
+// Compares dumps too long to show whole: tells where they part.
+::testing::AssertionResult samedump(const std::string &got, const std::string &want)
+{
+    if (got == want)
+        return ::testing::AssertionSuccess();
+    auto at = std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first - got.begin();
+    return ::testing::AssertionFailure()
+           << "sizes " << got.size() << " and " << want.size() << ", apart from byte " << at;
+}
+
+// Waits, 30 s at most, until the pipe read at fd is full to within a page,
+// and a little longer, so that its writer has found it full.
+void waitfull(int fd)
+{
+    for (int i = 0; i < 3000; i++) {
+        int n = 0;
+        if (ioctl(fd, FIONREAD, &n) == 0 && n >= fcntl(fd, F_GETPIPE_SZ) - 4096)
+            break;
+        usleep(10 * 1000);
+    }
+    usleep(100 * 1000);
+}
+
 } // namespace
 
 TEST_F(Cli, DumpsFilesOfEverySizeExactly)
 {
-    // Around the line width, and around the tool's read block of 32 KiB.
-    for (std::size_t size : {0, 1, 15, 16, 17, 31, 32, 33, 4101, 32768 - 16, 32768, 32768 + 5, 100000}) {
+    // Around the line width, and around the tool's read block.
+    constexpr std::size_t B = hexcat::READBLOCK;
+    const std::size_t sizes[] = {0, 1, 15, 16, 17, 31, 32, 33, 4101, B - 16, B, B + 5, 3 * B + 17};
+    for (std::size_t size : sizes) {
         SCOPED_TRACE(size);
         std::string data = randombytes(size, static_cast<unsigned>(size));
         result r = run({file("f", data)});
-        EXPECT_EQ(r.out, refdump(data));
+        EXPECT_TRUE(samedump(r.out, refdump(data)));
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, 0);
     }
@@ -258,6 +286,11 @@ TEST_F(Cli, WriteErrorsAreReportedAndStopTheRun)
     EXPECT_EQ(r.err, "write error: Broken pipe\n");
     EXPECT_EQ(r.status, 1);
 
+    // Also when the write that fails is the last one, of a one-byte file.
+    r = run({file("one", "x")}, full);
+    EXPECT_EQ(r.err, "write error: No space left on device\n");
+    EXPECT_EQ(r.status, 1);
+
     // With SIGPIPE at its default the signal ends the tool.
     gone.ignoresigpipe = false;
     r = run({big, missing}, gone);
@@ -343,4 +376,87 @@ TEST_F(Cli, PipedOutputGetsAOneMebibyteBuffer)
     EXPECT_EQ(readsome(c.out, refdump("x").size(), 10000), refdump("x"));
     EXPECT_EQ(fcntl(c.out, F_GETPIPE_SZ), 1 << 20);
     EXPECT_EQ(finish(c).status, 0);
+}
+
+TEST_F(Cli, TightLimitsAndClosedOrUnwritableStandardDescriptors)
+{
+    std::string data = randombytes(hexcat::READBLOCK + 5, 10);
+    std::string a = file("a", data);
+    std::string b = file("b", "second");
+    std::string missing = path("missing");
+    std::vector<std::string> args{missing};
+    std::string out;
+    for (int i = 0; i < 12; i++) {
+        args.insert(args.end(), {a, b});
+        out += refdump(data) + refdump("second");
+    }
+    struct {
+        const char *what;
+        rlim_t stacklimit;
+        rlim_t nofile;   // a descriptor kept per file soon runs out
+        int closefd;     // 0: the first file opens as standard input
+        const char *err; // standard error as a path
+        bool reported;
+    } rows[] = {
+        // 16 KiB for the tool; the kernel may leave up to 8 KiB more unused
+        // below the arguments when it places the stack at random.
+        {"24 KiB of stack", 24 * 1024, 0, -1, nullptr, true},
+        {"8 descriptors", 0, 8, -1, nullptr, true},
+        {"standard input closed", 0, 0, 0, nullptr, true},
+        {"standard error closed", 0, 0, 2, nullptr, false},
+        {"standard error full", 0, 0, -1, "/dev/full", false},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        options o;
+        o.stacklimit = row.stacklimit;
+        o.nofile = row.nofile;
+        o.closefd = row.closefd;
+        o.stderrpath = row.err;
+        result r = run(args, o);
+        EXPECT_TRUE(samedump(r.out, out));
+        EXPECT_EQ(r.err, row.reported ? missing + NOENT : "");
+        EXPECT_EQ(r.status, 1);
+    }
+}
+
+TEST_F(Cli, NonBlockingOutputWaitsForASlowReader)
+{
+    // Enough reports to fill the error pipe, then a dump several times the
+    // output pipe's size.
+    std::vector<std::string> args;
+    std::string err;
+    for (int i = 0; i < 2000; i++) {
+        args.push_back(path("missing" + std::to_string(i)));
+        err += args.back() + NOENT;
+    }
+    std::string data = randombytes(std::size_t{2} << 20, 11);
+    args.push_back(file("big", data));
+    options o;
+    o.nonblocking = true;
+    child c = spawn(args, o);
+    // Each pipe is read only once the tool has found it full.
+    waitfull(c.err);
+    std::string early = readsome(c.err, err.size(), 30000);
+    waitfull(c.out);
+    result r = finish(c);
+    EXPECT_TRUE(samedump(r.out, refdump(data)));
+    EXPECT_TRUE(samedump(early + r.err, err));
+    EXPECT_EQ(r.status, 255);
+}
+
+TEST_F(Cli, AFileThatGrowsIsDumpedUpToItsOldSize)
+{
+    std::string data = randombytes((std::size_t{2} << 20) + 5, 12);
+    std::string f = file("grows", data);
+    child c = spawn({f}, {});
+    // With its output pipe full the tool waits early in the file.
+    waitfull(c.out);
+    std::string more = randombytes(100, 13);
+    std::ofstream(f, std::ios::binary | std::ios::app) << more;
+    result r = finish(c);
+    // The last line is filled up to 16 bytes from what was added.
+    EXPECT_TRUE(samedump(r.out, refdump((data + more).substr(0, data.size() + 11))));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
 }

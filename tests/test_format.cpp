@@ -1,12 +1,17 @@
 // The dump line: its exact layout, and every line kernel against the
-// reference formatter.
+// reference formatter; the output queue at each fill level; the file dumper
+// when the system's reads and writes misbehave.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <random>
 #include <string>
 #include <sys/mman.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <vector>
 
@@ -17,6 +22,83 @@
 #include "reference.h"
 
 using namespace hexcat;
+
+// The calls the tool reads and writes with are replaced in this test program
+// (the tool's library is linked into it), so that a test can make them
+// misbehave as the system may: deliver a few bytes at a time, be
+// interrupted, find a non-blocking descriptor full, or write nothing.
+namespace {
+
+enum class calls { plain, trickle, nospace };
+calls mode = calls::plain;
+unsigned long count = 0;
+
+// In trickle mode, what the next call does: fail with the error -r, or
+// move at most r bytes.
+long trickle(bool writing)
+{
+    count++;
+    if (count % 4 == 1)
+        return -EINTR;
+    if (writing && count % 4 == 2)
+        return -EAGAIN;
+    return static_cast<long>(count % 7) + 1;
+}
+
+} // namespace
+
+extern "C" ssize_t read(int fd, void *buf, size_t n)
+{
+    if (mode == calls::trickle) {
+        long r = trickle(false);
+        if (r < 0) {
+            errno = static_cast<int>(-r);
+            return -1;
+        }
+        n = std::min(n, static_cast<size_t>(r));
+    }
+    return syscall(SYS_read, fd, buf, n);
+}
+
+extern "C" ssize_t write(int fd, const void *buf, size_t n)
+{
+    if (mode == calls::nospace && fd != 2) {
+        // A tool that kept trying would fail after a while, differently.
+        if (++count > 1000) {
+            errno = EIO;
+            return -1;
+        }
+        return 0;
+    }
+    if (mode == calls::trickle) {
+        long r = trickle(true);
+        if (r < 0) {
+            errno = static_cast<int>(-r);
+            return -1;
+        }
+        n = std::min(n, static_cast<size_t>(r));
+    }
+    return syscall(SYS_write, fd, buf, n);
+}
+
+extern "C" ssize_t writev(int fd, const iovec *iov, int cnt)
+{
+    if (mode != calls::trickle)
+        return syscall(SYS_writev, fd, iov, cnt);
+    long r = trickle(true);
+    if (r < 0) {
+        errno = static_cast<int>(-r);
+        return -1;
+    }
+    // The first r bytes of the buffers, which may end inside any of them.
+    iovec part[8];
+    int k = 0;
+    for (auto left = static_cast<size_t>(r); k < cnt && k < 8 && left > 0; k++) {
+        part[k] = {iov[k].iov_base, std::min(iov[k].iov_len, left)};
+        left -= part[k].iov_len;
+    }
+    return syscall(SYS_writev, fd, part, k);
+}
 
 namespace {
 
@@ -255,4 +337,102 @@ TEST(DumpLines, OffsetsThatAreNotMultiplesOfSixteen)
         }
     }
     usekernel(nullptr);
+}
+
+TEST(DumpLines, EveryFillLevelOfTheQueueNearItsEnd)
+{
+    // Each level from three long lines short of full up to full, where a
+    // line or a run must wait for a flush; past 4 GiB lines are longer. A
+    // short line follows, and finds the queue as the first left it. Under
+    // the sanitizers an overrun of the queue stops the test.
+    unsigned char data[16 * 4];
+    for (int i = 0; i < 64; i++)
+        data[i] = static_cast<unsigned char>(i * 5 + 3);
+    struct {
+        std::uint64_t offset;
+        int cnt;       // one line of cnt bytes
+        std::size_t n; // or a run of n full lines
+    } rows[] = {
+        {0x1230, 16, 0},
+        {0xFEDCBA9876543210, 7, 0},
+        {0xFFFFFFE0, 0, 4},
+        {0xFFFFFFFFFFFFFFC0, 0, 4},
+    };
+    for (const auto &k : runnable()) {
+        SCOPED_TRACE(k.name);
+        ASSERT_TRUE(usekernel(k.name));
+        for (const auto &row : rows) {
+            SCOPED_TRACE(row.offset);
+            std::string want =
+                row.n > 0 ? refblocks(data, row.offset, row.n) : refline(data, row.offset, row.cnt);
+            want += refline(data, 0x4320, 5);
+            for (std::size_t fill = OUTCAP - 3 * MAXLINE; fill <= OUTCAP; fill++) {
+                std::string out = captured([&] {
+                    std::size_t room;
+                    char *d = outreserve(fill, &room);
+                    std::memset(d, 'x', fill);
+                    outcommit(d + fill);
+                    if (row.n > 0)
+                        dumplines(data, row.offset, row.n);
+                    else
+                        dumpline(data, row.offset, row.cnt);
+                    dumpline(data, 0x4320, 5);
+                });
+                ASSERT_EQ(out.size(), fill + want.size()) << fill;
+                ASSERT_EQ(out.find_first_not_of('x'), fill);
+                ASSERT_EQ(out.substr(fill), want) << fill;
+            }
+        }
+    }
+    usekernel(nullptr);
+}
+
+TEST(FaultyCalls, AFewBytesAtATimeGiveTheSameDumpAndWholeReports)
+{
+    // A file of over one read block, read from a memory file by name.
+    std::mt19937 gen(8);
+    std::string data(READBLOCK + 21, '\0');
+    for (auto &c : data)
+        c = static_cast<char>(gen());
+    int in = memfd_create("in", 0);
+    ASSERT_EQ(pwrite(in, data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
+    std::string name = "/proc/self/fd/" + std::to_string(in);
+    // Reports go to a memory file too.
+    int err = memfd_create("err", 0);
+    int saved = dup(2);
+    ASSERT_EQ(dup2(err, 2), 2);
+
+    // Every read and write moves 1 to 7 bytes, and some are interrupted or
+    // find the output full.
+    std::string out = captured([&] {
+        mode = calls::trickle;
+        count = 0;
+        EXPECT_EQ(hexdump(name.c_str()), 0);
+        EXPECT_EQ(hexdump("/nonexistent/one"), 1);
+        EXPECT_EQ(hexdump("/nonexistent/two"), 1);
+        mode = calls::plain;
+    });
+    EXPECT_TRUE(samelines(out, refdump(data)));
+
+    // A write that takes nothing is a failure, reported as a full device.
+    int fd = memfd_create("out", 0);
+    setoutputfd(fd);
+    mode = calls::nospace;
+    count = 0;
+    int status = hexdump(name.c_str());
+    mode = calls::plain;
+    EXPECT_EQ(status, 1);
+    EXPECT_TRUE(outputfailed());
+    setoutputfd(1);
+    close(fd);
+
+    dup2(saved, 2);
+    close(saved);
+    std::string reports(static_cast<std::size_t>(lseek(err, 0, SEEK_CUR)), '\0');
+    EXPECT_EQ(pread(err, reports.data(), reports.size(), 0), static_cast<ssize_t>(reports.size()));
+    close(err);
+    close(in);
+    EXPECT_EQ(reports, "/nonexistent/one: No such file or directory\n"
+                       "/nonexistent/two: No such file or directory\n"
+                       "write error: No space left on device\n");
 }
