@@ -11,7 +11,8 @@
 # prerequisites line, the second with the two commands (comment lines aside).
 #
 # Usage, as root: tests/fresh-machine.sh [--ci]
-# --ci also runs bash .ci/run in the root once the Quick start has passed.
+# --ci also runs bash .ci/run in the root, in a second clone, once the Quick
+# start has passed.
 set -euo pipefail
 suite=bookworm
 clone=/src/hexcat
@@ -42,6 +43,7 @@ if [ "${1:-}" = --inside ]; then
     "$ran of $registered tests passed, none skipped"
   if [ "$ci" = yes ]; then
     echo "== fresh root: bash .ci/run"
+    cd "$clone-ci"
     start=$EPOCHREALTIME
     CI=true bash .ci/run
     echo "fresh root: .ci/run passed in $(echo "$EPOCHREALTIME - $start" | awk '{ printf "%.0f", $1 - $3 }') s"
@@ -95,6 +97,7 @@ mmdebstrap --variant=minbase --quiet "$suite" "$root" "${sources[@]}"
 echo "fresh root made in $(echo "$EPOCHREALTIME - $start" | awk '{ printf "%.0f", $1 - $3 }') s"
 git clone -q --no-checkout --no-hardlinks "$repo" "$root$clone"
 git -C "$root$clone" checkout -q --detach "$commit"
+[ "$ci" = no ] || git clone -q --no-hardlinks "$root$clone" "$root$clone-ci"
 cp "$0" "$root/fresh-machine.sh"
 
 unshare --mount --pid --fork --kill-child --propagation private -- bash -c '
