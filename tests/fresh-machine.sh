@@ -100,10 +100,14 @@ git -C "$root$clone" checkout -q --detach "$commit"
 [ "$ci" = no ] || git clone -q --no-hardlinks "$root$clone" "$root$clone-ci"
 cp "$0" "$root/fresh-machine.sh"
 
-unshare --mount --pid --fork --kill-child --propagation private -- bash -c '
+# Nothing mounted for the root shows outside: the mount holding it is made
+# private first (in a chroot, / is no mount point of its own, so unshare's
+# --propagation private would fail there).
+unshare --mount --pid --fork --kill-child --propagation unchanged -- bash -c '
   set -e
   root=$1
   shift
+  mount --make-rprivate "$(findmnt -n -o TARGET -T "$root")"
   mount --rbind /dev "$root/dev"
   mount -t proc proc "$root/proc"
   mount -t sysfs sysfs "$root/sys"
