@@ -2,7 +2,8 @@
 # Writes CHANGELOG.md as the gzipped Debian changelog that the package ships
 # as /usr/share/doc/hexcat/changelog.gz: each "## VERSION — YYYY-MM-DD"
 # heading opens an entry, its "- " items become "* " items, and the entry
-# closes with the maintainer and the date.
+# closes with the maintainer and the date. A section whose heading ends in
+# no date (one for unreleased changes) is left out.
 # Usage: changelog.sh CHANGELOG.md "NAME <ADDRESS>" OUT.gz
 set -eu
 md=$1
@@ -15,7 +16,10 @@ function finish() {
 }
 /^## / {
     finish()
-    if (version != "")
+    version = ""
+    if ($NF !~ /^[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]$/)
+        next
+    if (entries++)
         print ""
     version = $2
     cmd = "date -u -R -d " $NF
