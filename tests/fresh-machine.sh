@@ -33,7 +33,7 @@ if [ "${1:-}" = --inside ]; then
   [ ${#dirs[@]} -eq 1 ] || { echo "FAIL: want one build folder, found: ${dirs[*]}"; exit 1; }
   registered=$(ctest --test-dir "$(dirname "${dirs[0]}")" -N | sed -n 's/^Total Tests: //p')
   ran=$(sed -n 's/^100% tests passed, 0 tests failed out of \([0-9]*\)$/\1/p' /tmp/step2.log)
-  if grep -E 'Skipped|Not Run|did not run' /tmp/step2.log; then
+  if grep -E '\*\*\*(Skipped|Not Run)|^The following tests did not run' /tmp/step2.log; then
     echo "FAIL: the test command did not run every test"
     exit 1
   fi
