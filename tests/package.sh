@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs into a DESTDIR under another prefix, builds the Debian package,
-# and runs the binary unpacked from it on a known file.
+# checks its fields and documentation, and runs the binary unpacked from it
+# on a known file.
 # Usage: package.sh BUILD_DIR VERSION
 set -euo pipefail
 build=$1
 version=$2
+source=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
@@ -12,7 +14,7 @@ fail() { echo "FAIL: $*"; exit 1; }
 # cmake --install lays out the binary and the man page under any prefix.
 DESTDIR="$work/dest" cmake --install "$build" --prefix /opt/hexcat >/dev/null
 [ -x "$work/dest/opt/hexcat/bin/hexcat" ] || fail "no bin/hexcat under the DESTDIR"
-[ -f "$work/dest/opt/hexcat/share/man/man1/hexcat.1" ] || fail "no man page under the DESTDIR"
+[ -f "$work/dest/opt/hexcat/share/man/man1/hexcat.1.gz" ] || fail "no man page under the DESTDIR"
 
 (cd "$build" && cpack -G DEB -B "$work/pkg" >/dev/null)
 deb="$work/pkg/hexcat_${version}_$(dpkg --print-architecture).deb"
@@ -26,7 +28,15 @@ field Depends | grep -q '^libc6 (>= ' || fail "Depends: $(field Depends)"
 [ "$(field Description | wc -l)" -ge 3 ] || fail "no long description"
 
 dpkg-deb -x "$deb" "$work/root"
-[ -f "$work/root/usr/share/man/man1/hexcat.1" ] || fail "the package has no man page"
+# Documentation as Debian policy asks: a gzipped man page and changelog,
+# the latter in Debian's format with this version on top, and the licence.
+doc=$work/root/usr/share/doc/hexcat
+gzip -dc "$work/root/usr/share/man/man1/hexcat.1.gz" | cmp - "$source/man/hexcat.1" ||
+  fail "the package's man page is not man/hexcat.1 gzipped"
+top=$(gzip -dc "$doc/changelog.gz" | head -n 1)
+[ "$top" = "hexcat ($version) unstable; urgency=medium" ] || fail "changelog starts with: $top"
+sed -n '/^ Permission/,$p' "$doc/copyright" | sed 's/^ //; s/^\.$//' |
+  cmp - <(sed -n '/^Permission/,$p' "$source/LICENSE") || fail "the copyright file's licence is not LICENSE"
 printf 'ABCDEFGHIJKLMNOPHello\n' >"$work/known"
 cat >"$work/want" <<'DUMP'
 00000000: 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50  |ABCDEFGHIJKLMNOP|
@@ -34,4 +44,4 @@ cat >"$work/want" <<'DUMP'
 DUMP
 "$work/root/usr/bin/hexcat" "$work/known" >"$work/got"
 cmp "$work/want" "$work/got" || fail "the packaged hexcat dumps differently"
-echo "package $(basename "$deb"): fields, man page and dump as expected"
+echo "package $(basename "$deb"): fields, documentation and dump as expected"
