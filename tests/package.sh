@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Installs into a DESTDIR under another prefix, builds the Debian package,
 # checks its fields and documentation, and runs the binary unpacked from it
-# on a known file.
-# Usage: package.sh BUILD_DIR VERSION
+# on a known file. A cross build's package is for ARCH (Debian's name), and
+# its binary runs in EMULATOR.
+# Usage: package.sh BUILD_DIR VERSION [ARCH [EMULATOR...]]
 set -euo pipefail
 build=$1
 version=$2
+arch=${3:-$(dpkg --print-architecture)}
+emulator=("${@:4}")
 source=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -17,9 +20,10 @@ DESTDIR="$work/dest" cmake --install "$build" --prefix /opt/hexcat >/dev/null
 [ -f "$work/dest/opt/hexcat/share/man/man1/hexcat.1.gz" ] || fail "no man page under the DESTDIR"
 
 (cd "$build" && cpack -G DEB -B "$work/pkg" >/dev/null)
-deb="$work/pkg/hexcat_${version}_$(dpkg --print-architecture).deb"
+deb="$work/pkg/hexcat_${version}_${arch}.deb"
 [ -f "$deb" ] || fail "no package $deb"
 field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Architecture)" = "$arch" ] || fail "Architecture: $(field Architecture)"
 [ "$(field Package)" = hexcat ] || fail "Package: $(field Package)"
 [ "$(field Version)" = "$version" ] || fail "Version: $(field Version)"
 [ "$(field Section)" = utils ] || fail "Section: $(field Section)"
@@ -42,6 +46,6 @@ cat >"$work/want" <<'DUMP'
 00000000: 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50  |ABCDEFGHIJKLMNOP|
 00000010: 48 65 6C 6C 6F 0A                                |Hello.          |
 DUMP
-"$work/root/usr/bin/hexcat" "$work/known" >"$work/got"
+"${emulator[@]}" "$work/root/usr/bin/hexcat" "$work/known" >"$work/got"
 cmp "$work/want" "$work/got" || fail "the packaged hexcat dumps differently"
 echo "package $(basename "$deb"): fields, documentation and dump as expected"
