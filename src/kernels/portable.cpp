@@ -22,14 +22,11 @@ inline std::uint64_t shown8(std::uint64_t x)
     return (x & mask) | ('.' * ONES & ~mask);
 }
 
-} // namespace
-
-char *linesportable(char *d, const unsigned char *p, std::uint64_t offset, std::size_t n)
+template <bool WIDE>
+char *portablerun(char *d, const unsigned char *p, std::uint32_t low, std::size_t n, const highpart &h)
 {
-    const highpart h = highdigits(offset);
-    auto low = static_cast<std::uint32_t>(offset);
     for (; n > 0; n--, p += 16, low += 16) {
-        if (h.len > 0) {
+        if (WIDE) {
             std::memcpy(d, h.digits, 8); // the line overwrites what is not a digit
             d += h.len;
         }
@@ -55,6 +52,15 @@ char *linesportable(char *d, const unsigned char *p, std::uint64_t offset, std::
         d += LINE;
     }
     return d;
+}
+
+} // namespace
+
+char *linesportable(char *d, const unsigned char *p, std::uint64_t offset, std::size_t n)
+{
+    const highpart h = highdigits(offset);
+    auto low = static_cast<std::uint32_t>(offset);
+    return h.len > 0 ? portablerun<true>(d, p, low, n, h) : portablerun<false>(d, p, low, n, h);
 }
 
 } // namespace hexcat
