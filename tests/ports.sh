@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Cross-builds hexcat for each Debian architecture named and tests it under
-# qemu-user: the whole suite (the file past 4 GiB included), lintian on the
+# qemu-user (i386 natively where the kernel runs it): the whole suite (the file past 4 GiB included), lintian on the
 # Debian package where the target's C library is installed for the package's
 # dependency scan, and a static binary. Needs the cross compilers, qemu-user
 # and the target libraries (.ci/run installs them), and a tested native
@@ -19,8 +19,9 @@ for arch in "$@"; do
   IFS='|' read -r _ triple multiarch _ qemu <<<"$(row "$arch")"
   [ -n "${qemu:-}" ] || { echo "FAIL: no row for $arch in cmake/cross.cmake"; exit 1; }
   build=build/port-$arch
-  echo "== $arch ($triple): cross-built, every test under $qemu"
+  echo "== $arch ($triple): cross-built, then every test"
   cmake -S . -B "$build" --toolchain cmake/cross.cmake -DHEXCAT_ARCH="$arch" -DHEXCAT_WERROR=ON >"$scratch/log"
+  grep -m1 -- '-- Cross-building' "$scratch/log"
   cmake --build "$build" -j2 >>"$scratch/log" || { cat "$scratch/log"; exit 1; }
   ctest --test-dir "$build" --output-on-failure | tee "$scratch/ctest" | grep -vE '^ *(Start|[0-9]+/[0-9]+ Test) '
   run=$(sed -n 's/^100% tests passed, 0 tests failed out of \([0-9]*\)$/\1/p' "$scratch/ctest")
