@@ -93,6 +93,42 @@ int writeall(int fd, iovec *iov, int cnt)
     return 0;
 }
 
+// The system's message for err, untranslated, as strerror gives it where no
+// locale is set. strerror looks the text up through message translation,
+// which allocates memory on current C libraries; strerrordesc_np (glibc 2.32
+// and later) gives the same text without. For a number it does not know,
+// the text is strerror's "Unknown error N", made here in a static buffer.
+const char *message(int err)
+{
+#ifdef HEXCAT_HAVE_STRERRORDESC_NP
+    if (const char *desc = strerrordesc_np(err))
+        return desc;
+    constexpr char prefix[] = "Unknown error ";
+    // Every byte of an unsigned adds at most three decimal digits.
+    constexpr std::size_t maxdigits = sizeof(unsigned) * 3;
+    // The prefix, a sign, the digits of any int and the terminating NUL.
+    static char unknown[sizeof prefix + 1 + maxdigits];
+    std::memcpy(unknown, prefix, sizeof prefix - 1);
+    char *p = unknown + sizeof prefix - 1;
+    if (err < 0)
+        *p++ = '-';
+    // The magnitude as unsigned, so that the most negative int has one too.
+    unsigned n = err < 0 ? 0U - static_cast<unsigned>(err) : static_cast<unsigned>(err);
+    char digits[maxdigits];
+    char *d = digits + maxdigits;
+    do {
+        *--d = static_cast<char>('0' + n % 10);
+        n /= 10;
+    } while (n != 0);
+    auto len = static_cast<std::size_t>(digits + maxdigits - d);
+    std::memcpy(p, d, len);
+    p[len] = '\0';
+    return unknown;
+#else
+    return std::strerror(err);
+#endif
+}
+
 void writereport(const char *name, const char *msg)
 {
     char colon[] = ": ";
@@ -134,7 +170,7 @@ void setoutputfd(int fd)
 void report(const char *name, int err)
 {
     flushoutput();
-    writereport(name, std::strerror(err));
+    writereport(name, message(err));
 }
 
 bool flushoutput()
@@ -149,7 +185,7 @@ bool flushoutput()
     int err = writeall(outfd, &iov, 1);
     if (err != 0) {
         outfailed = true;
-        writereport("write error", std::strerror(err));
+        writereport("write error", message(err));
         return false;
     }
     return true;

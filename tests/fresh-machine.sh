@@ -1,21 +1,26 @@
 #!/usr/bin/env bash
 # Runs the README's Quick start on a fresh machine: builds a pristine minimal
-# Debian 12 root (mmdebstrap --variant=minbase) from this machine's apt
-# sources, enters it with private mount and pid namespaces, copies in a clone
-# of the commit under test, and runs there what the Quick start says, read
-# from README.md: the prerequisites line, then the build command and the test
-# command. Fails if a command fails, or if the test run skips a test or runs
-# fewer than the build registers. The root is removed afterwards.
+# Debian root of the release asked for (mmdebstrap --variant=minbase) from
+# this machine's apt mirror, enters it with private mount and pid namespaces,
+# clones the commit under test into root's home there (/root/hexcat, mode
+# 0700, where a newcomer in a container clones it), and runs there what the
+# Quick start says, read from README.md: the prerequisites line, then the
+# build command and the test command. Fails if a command fails, or if the
+# test run skips a test or runs fewer than the build registers. The root is
+# removed afterwards.
 #
 # The Quick start must hold two ```sh blocks: the first with the one
 # prerequisites line, the second with the two commands (comment lines aside).
 #
-# Usage, as root: tests/fresh-machine.sh [--ci]
-# --ci also runs bash .ci/run in the root, in a second clone, once the Quick
-# start has passed.
+# Usage, as root: tests/fresh-machine.sh [--ci] [bookworm|trixie]
+# The release is Debian 12 (bookworm, the default) or Debian 13 (trixie). For
+# a release other than this machine's own, the root comes from the same
+# mirrors, with this machine's suites renamed (bookworm-updates becomes
+# trixie-updates, and so on); the archive keyring must hold that release's
+# keys. --ci also runs bash .ci/run in the root, in a second clone
+# (/root/hexcat-ci), once the Quick start has passed.
 set -euo pipefail
-suite=bookworm
-clone=/src/hexcat
+clone=/root/hexcat
 
 if [ "${1:-}" = --inside ]; then
   # In the fresh root: --inside CI PREREQUISITES BUILD TEST
@@ -39,7 +44,7 @@ if [ "${1:-}" = --inside ]; then
   fi
   [ -n "$ran" ] && [ "$ran" -gt 0 ] && [ "$ran" = "$registered" ] ||
     { echo "FAIL: the test command passed ${ran:-no} tests, the build registers ${registered:-none}"; exit 1; }
-  echo "fresh root: prerequisites ${took[0]} s, build ${took[1]} s, tests ${took[2]} s;" \
+  echo "fresh root, $(. /etc/os-release && echo "$PRETTY_NAME"): prerequisites ${took[0]} s, build ${took[1]} s, tests ${took[2]} s;" \
     "$ran of $registered tests passed, none skipped"
   if [ "$ci" = yes ]; then
     echo "== fresh root: bash .ci/run"
@@ -52,7 +57,14 @@ if [ "${1:-}" = --inside ]; then
 fi
 
 ci=no
-[ "${1:-}" = --ci ] && ci=yes
+suite=bookworm
+for arg; do
+  case $arg in
+  --ci) ci=yes ;;
+  bookworm | trixie) suite=$arg ;;
+  *) echo "usage: fresh-machine.sh [--ci] [bookworm|trixie]"; exit 2 ;;
+  esac
+done
 [ "$(id -u)" -eq 0 ] || { echo "fresh-machine.sh: run as root"; exit 1; }
 repo=$(cd "$(dirname "$0")/.." && git rev-parse --show-toplevel)
 commit=$(git -C "$repo" rev-parse HEAD)
@@ -82,14 +94,40 @@ done
 
 root=$(mktemp -d "${TMPDIR:-/tmp}/hexcat-fresh.XXXXXX")
 chmod 755 "$root"
+work=$(mktemp -d "${TMPDIR:-/tmp}/hexcat-fresh-sources.XXXXXX")
 cleanup() {
   # The root's mounts live in the namespace that ended with the run; should
   # any show here, take them down before removing the folder.
   findmnt -rn -o TARGET | grep -F "$root/" | sort -r | xargs -r -n 1 umount -l || true
-  rm -rf --one-file-system "$root"
+  rm -rf --one-file-system "$root" "$work"
 }
 trap cleanup EXIT
 trap 'exit 143' TERM INT
+
+# Another release's sources: this machine's, with its own suites renamed, in
+# deb822 files (the Suites: field) and one-line ones (the field after the URI).
+own=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+if [ "$suite" != "$own" ]; then
+  [ -n "$own" ] || { echo "FAIL: this machine's release has no code name in /etc/os-release"; exit 1; }
+  [ -s "/usr/share/keyrings/debian-archive-$suite-stable.gpg" ] ||
+    { echo "FAIL: the archive keyring lacks $suite's keys: apt-get install debian-archive-keyring"; exit 1; }
+  derived=()
+  for f in "${sources[@]}"; do
+    to="$work/$(basename "$f")"
+    sed -E -e "/^Suites:/ s/\\b$own((-[a-z]+)?)\\b/$suite\\1/g" \
+      -e "s/^([[:space:]]*deb(-src)?[[:space:]]+(\\[[^]]*\\][[:space:]]+)?[^[:space:]]+[[:space:]]+)$own(-[a-z]+)?([[:space:]])/\\1$suite\\4\\5/" \
+      "$f" >"$to"
+    derived+=("$to")
+  done
+  if grep -hE "^Suites:|^[[:space:]]*deb" "${derived[@]}" | grep -qwE "$own(-[a-z]+)?"; then
+    echo "FAIL: $own left in the sources derived for $suite:"
+    cat "${derived[@]}"
+    exit 1
+  fi
+  grep -hE "^Suites:|^[[:space:]]*deb" "${derived[@]}" | grep -qw "$suite" ||
+    { echo "FAIL: no $own suite in this machine's sources to take $suite's from"; exit 1; }
+  sources=("${derived[@]}")
+fi
 
 echo "== fresh root: mmdebstrap --variant=minbase $suite from ${sources[*]}"
 start=$EPOCHREALTIME

@@ -49,6 +49,13 @@ inline child spawn(const std::vector<std::string> &args, const options &o)
     EXPECT_EQ(pipe(out), 0);
     EXPECT_EQ(pipe(err), 0);
     EXPECT_EQ(pipe(in), 0);
+    // The input is small enough for the pipe's buffer. It goes in before the
+    // tool starts: written after, it would meet a pipe without a reader
+    // whenever the tool, which never reads it, had already exited, and the
+    // test would die of SIGPIPE.
+    if (!o.input.empty()) {
+        EXPECT_EQ(write(in[1], o.input.data(), o.input.size()), static_cast<ssize_t>(o.input.size()));
+    }
     pid_t pid = fork();
     if (pid == 0) {
         if (!o.cwd.empty() && chdir(o.cwd.c_str()) != 0)
@@ -111,10 +118,6 @@ inline child spawn(const std::vector<std::string> &args, const options &o)
     close(out[1]);
     close(err[1]);
     close(in[0]);
-    // The input is small enough for the pipe's buffer.
-    if (!o.input.empty()) {
-        EXPECT_EQ(write(in[1], o.input.data(), o.input.size()), static_cast<ssize_t>(o.input.size()));
-    }
     close(in[1]);
     if (o.closereader) {
         close(out[0]);
