@@ -308,17 +308,81 @@ TEST_F(Cli, AFailedWriteCountsOnTopOfEarlierFailures)
     EXPECT_EQ(r.status, 3);
 }
 
-TEST_F(Cli, UnusualNamesAreReportedUnchanged)
+TEST_F(Cli, NamesAreReportedAsTheyAreOrQuotedForTheShell)
 {
     options here;
     here.cwd = dir;
-    std::string longname(5000, 'n'); // longer than PATH_MAX
+    // A name that cannot be opened, in its report form: ordinary names as
+    // they are, any other quoted whole in the shell's $'...'.
+    const std::string TOOLONG = ": File name too long\n";
+    struct {
+        std::string name;
+        std::string shown;
+        std::string message;
+    } rows[] = {
+        {"with space, 'quotes' and \\backslash\\", "with space, 'quotes' and \\backslash\\", NOENT},
+        {"caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80", NOENT},
+        // U+00A0, the first character after the C1 controls; U+D7FF, below
+        // the surrogates; U+10FFFF, the last.
+        {"\xC2\xA0\xED\x9F\xBF\xF4\x8F\xBF\xBF", "\xC2\xA0\xED\x9F\xBF\xF4\x8F\xBF\xBF", NOENT},
+        {"a$'b'", "a$'b'", NOENT},
+        {std::string(5000, 'n'), std::string(5000, 'n'), TOOLONG}, // longer than PATH_MAX
+        // A forged second report, terminal sequences, every named escape.
+        {"x\nother: Permission denied", "$'x\\nother: Permission denied'", NOENT},
+        {"\x1B]0;pwned\x07", "$'\\e]0;pwned\\a'", NOENT},
+        {"\b\t\v\f\r\x1B[2J", "$'\\b\\t\\v\\f\\r\\e[2J'", NOENT},
+        // Other C0 controls and DEL in three octal digits, even before a digit.
+        {"\x01" "2\x1F" "7\x7F", "$'\\0012\\0377\\177'", NOENT},
+        // C1 controls, as UTF-8 and as raw bytes.
+        {"nel\xC2\x85" "csi\xC2\x9B" "1m", "$'nel\\302\\205csi\\302\\2331m'", NOENT},
+        {"\x9B" "31m\x80\x9F", "$'\\23331m\\200\\237'", NOENT},
+        // Not UTF-8: a stray byte, an overlong "/", a surrogate, past
+        // U+10FFFF, a sequence cut short. Valid characters stay as they are.
+        {"\xC3(caf\xC3\xA9\xFF", "$'\\303(caf\xC3\xA9\\377'", NOENT},
+        {"\xC0\xAF\xED\xA0\x80", "$'\\300\\257\\355\\240\\200'", NOENT},
+        {"\xF4\x90\x80\x80 cut\xE2\x82", "$'\\364\\220\\200\\200 cut\\342\\202'", NOENT},
+        // Quote and backslash inside the quoting; a name that looks quoted.
+        {"it's a\\b\n", "$'it\\'s a\\\\b\\n'", NOENT},
+        {"$'x\\n'", "$'$\\'x\\\\n\\''", NOENT},
+        // A quoted form longer than the tool writes at once.
+        {std::string(3000, '\x1B') + "\x01" + "9", "$'" + [] {
+             std::string e;
+             for (int i = 0; i < 3000; i++)
+                 e += "\\e";
+             return e;
+         }() + "\\0019'",
+         TOOLONG},
+    };
+    std::vector<std::string> args;
+    std::string err;
+    // Each quoted form, pasted into bash, must name the file again.
+    std::string script;
+    std::string names;
+    for (const auto &row : rows) {
+        args.push_back(row.name);
+        err += row.shown + row.message;
+        if (row.shown.rfind("$'", 0) == 0) {
+            script += "printf '%s\\0' " + row.shown + "\n";
+            names += row.name + '\0';
+        }
+    }
     std::string notutf8 = "caf\xE9-\xFF\xFE";
     file(notutf8, "latin-1 name");
-    result r = run({longname, notutf8, "\xC3(missing"}, here);
+    args.push_back(notutf8);
+    result r = run(args, here);
     EXPECT_EQ(r.out, refdump("latin-1 name"));
-    EXPECT_EQ(r.err, longname + ": File name too long\n" + "\xC3(missing" + NOENT);
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, err);
+    EXPECT_EQ(r.status, static_cast<int>(std::size(rows)));
+
+    std::ofstream(path("paste.sh"), std::ios::binary) << script;
+    FILE *bash = popen(("bash " + path("paste.sh")).c_str(), "r");
+    ASSERT_NE(bash, nullptr);
+    std::string pasted;
+    char buf[4096];
+    for (std::size_t n; (n = fread(buf, 1, sizeof buf, bash)) > 0;)
+        pasted.append(buf, n);
+    EXPECT_EQ(pclose(bash), 0);
+    EXPECT_EQ(pasted, names);
 }
 
 TEST_F(Cli, TenThousandArgumentsKeepOrderAndCount)
