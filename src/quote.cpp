@@ -90,6 +90,22 @@ char *escape(char *d, unsigned char b)
     return d + 4;
 }
 
+// Writes the character c at p inside $'...'. Returns the end; writes at
+// most 8 bytes (the two escapes of a C1 control).
+char *quotedcharacter(char *d, const unsigned char *p, character c)
+{
+    if (!c.shown) {
+        for (std::size_t i = 0; i < c.len; i++)
+            d = escape(d, p[i]);
+        return d;
+    }
+    if (*p == '\'' || *p == '\\')
+        *d++ = '\\';
+    for (std::size_t i = 0; i < c.len; i++)
+        *d++ = static_cast<char>(p[i]);
+    return d;
+}
+
 } // namespace
 
 namequote startquote(const char *name)
@@ -113,21 +129,9 @@ std::size_t nextquote(namequote *q, char *buf, std::size_t cap)
         while (*p != 0 && d < buf + cap)
             *d++ = static_cast<char>(*p++);
     } else {
-        // A character takes at most 8 bytes: the two escapes of a C1
-        // control.
         while (*p != 0 && static_cast<std::size_t>(buf + cap - d) >= 8) {
             character c = characterat(p);
-            if (!c.shown) {
-                for (std::size_t i = 0; i < c.len; i++)
-                    d = escape(d, p[i]);
-            } else if (*p == '\'' || *p == '\\') {
-                *d++ = '\\';
-                *d++ = static_cast<char>(*p);
-            } else {
-                for (std::size_t i = 0; i < c.len; i++)
-                    d[i] = static_cast<char>(p[i]);
-                d += c.len;
-            }
+            d = quotedcharacter(d, p, c);
             p += c.len;
         }
     }

@@ -126,7 +126,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
 
     std::string asname(reinterpret_cast<const char *>(p), strnlen(reinterpret_cast<const char *>(p), len));
-    checkquote(asname, QUOTEPIECE + (static_cast<std::uint32_t>(cnt) & 63));
+    std::size_t cap = QUOTEPIECE + (static_cast<std::uint32_t>(cnt) & 63);
+    checkquote(asname, cap);
+    // The same again with every byte taken as one of those at the edges of
+    // the rules, so that rare sequences (U+009F, an overlong form, the last
+    // code point) come up often.
+    constexpr unsigned char EDGES[] = {0x01, 0x07, 0x0D, 0x1B, 0x1F, ' ',  '$',  '\'', '\\', '0',  '7',
+                                       '8',  'x',  0x7E, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0,
+                                       0xC1, 0xC2, 0xDF, 0xE0, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF};
+    std::string edgy;
+    for (std::size_t i = 0; i < len; i++)
+        edgy += static_cast<char>(EDGES[p[i] % sizeof EDGES]);
+    checkquote(edgy, cap);
 
     // The block loop over a file holding the data.
     int fd = memfd_create("in", 0);

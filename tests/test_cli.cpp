@@ -317,6 +317,9 @@ TEST_F(Cli, NamesAreReportedAsTheyAreOrQuotedForTheShell)
     // A name that cannot be opened, in its report form: ordinary names as
     // they are, any other quoted whole in the shell's $'...'.
     const std::string TOOLONG = ": File name too long\n";
+    std::string escapes;
+    for (int i = 0; i < 3000; i++)
+        escapes += "\\e";
     struct {
         std::string name;
         std::string shown;
@@ -333,27 +336,24 @@ TEST_F(Cli, NamesAreReportedAsTheyAreOrQuotedForTheShell)
         {"x\nother: Permission denied", "$'x\\nother: Permission denied'", NOENT},
         {"\x1B]0;pwned\x07", "$'\\e]0;pwned\\a'", NOENT},
         {"\b\t\v\f\r\x1B[2J", "$'\\b\\t\\v\\f\\r\\e[2J'", NOENT},
-        // Other C0 controls and DEL in three octal digits, even before a digit.
-        {"\x01" "2\x1F" "7\x7F", "$'\\0012\\0377\\177'", NOENT},
+        // Other C0 controls and DEL in three octal digits, even before a
+        // digit (as here in C++).
+        {"\0012\0377\177", "$'\\0012\\0377\\177'", NOENT},
         // C1 controls, as UTF-8 and as raw bytes.
-        {"nel\xC2\x85" "csi\xC2\x9B" "1m", "$'nel\\302\\205csi\\302\\2331m'", NOENT},
-        {"\x9B" "31m\x80\x9F", "$'\\23331m\\200\\237'", NOENT},
-        // Not UTF-8: a stray byte, an overlong "/", a surrogate, past
-        // U+10FFFF, a sequence cut short. Valid characters stay as they are.
+        {"nel\302\205csi\302\2331m\302\237", "$'nel\\302\\205csi\\302\\2331m\\302\\237'", NOENT},
+        {"\23331m\200\237", "$'\\23331m\\200\\237'", NOENT},
+        // Not UTF-8: a stray byte, "/" in overlong forms of 2, 3 and 4
+        // bytes, a surrogate, past U+10FFFF, a sequence cut short. Valid
+        // characters stay as they are.
         {"\xC3(caf\xC3\xA9\xFF", "$'\\303(caf\xC3\xA9\\377'", NOENT},
-        {"\xC0\xAF\xED\xA0\x80", "$'\\300\\257\\355\\240\\200'", NOENT},
+        {"\xC0\xAF\xE0\x80\xAF\xF0\x80\x80\xAF\xED\xA0\x80",
+         "$'\\300\\257\\340\\200\\257\\360\\200\\200\\257\\355\\240\\200'", NOENT},
         {"\xF4\x90\x80\x80 cut\xE2\x82", "$'\\364\\220\\200\\200 cut\\342\\202'", NOENT},
         // Quote and backslash inside the quoting; a name that looks quoted.
         {"it's a\\b\n", "$'it\\'s a\\\\b\\n'", NOENT},
         {"$'x\\n'", "$'$\\'x\\\\n\\''", NOENT},
         // A quoted form longer than the tool writes at once.
-        {std::string(3000, '\x1B') + "\x01" + "9", "$'" + [] {
-             std::string e;
-             for (int i = 0; i < 3000; i++)
-                 e += "\\e";
-             return e;
-         }() + "\\0019'",
-         TOOLONG},
+        {std::string(3000, '\x1B') + "\0019", "$'" + escapes + "\\0019'", TOOLONG},
     };
     std::vector<std::string> args;
     std::string err;

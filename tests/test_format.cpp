@@ -500,13 +500,13 @@ TEST(FaultyCalls, WhatTheDumperReadsWhenTheOutputFailsOrTheFileChanges)
     const std::string large = big.substr(0, 1024);
     struct {
         const char *what;
-        std::string data;                 // the file at the name when it is looked up
-        calls mode;                       // how writes behave
-        std::function<void()> swap;       // done just before the open
-        int status;                       // hexdump's result
-        std::string out;                  // what reached the output
-        unsigned long reads;              // read calls made
-        std::string reports;              // on standard error
+        std::string data;           // the file at the name when it is looked up
+        calls mode;                 // how writes behave
+        std::function<void()> swap; // done just before the open
+        int status;                 // hexdump's result
+        std::string out;            // what reached the output
+        unsigned long reads;        // read calls made
+        std::string reports;        // on standard error
     } rows[] = {
         // The first write fails in the first block: nothing more is read.
         {"output fails", big, calls::nospace, nullptr, 1, "", 1, "write error: No space left on device\n"},
