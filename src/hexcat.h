@@ -1,9 +1,12 @@
 // hexcat: hexadecimal and character dump of files.
 //
 // The tool is a chain of three steps: main() walks the command line and
-// calls hexdump() for each file name; hexdump() reads the file and hands
-// each 16-byte block to dumpline(); dumpline() lays out one dump line and
-// queues it for standard output.
+// calls hexdump() for each file name; hexdump() reads the file in blocks of
+// READBLOCK bytes and hands the full 16-byte lines of each block to
+// dumplines(), which formats them with the line kernel chosen for the
+// processor (kernels/kernels.h), and a short last line to dumpline(), which
+// lays it out with the general formatter (layout.h). Both queue their lines
+// for standard output (output.h).
 #ifndef HEXCAT_HEXCAT_H
 #define HEXCAT_HEXCAT_H
 

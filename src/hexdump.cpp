@@ -54,6 +54,15 @@ int hexdump(const char *fname)
         report(fname, errno);
         return 1;
     }
+    // Size and type come from the file just opened, for the name may have
+    // been given to another file since the lookup (an editor's save, a log
+    // rotation): the bound must belong to the file read.
+    if (fstat(fd, &st) != 0) {
+        int err = errno;
+        close(fd);
+        report(fname, err);
+        return 1;
+    }
     // The size is taken once, before reading, and bounds the dump: reading
     // stops at end of file or at the first line boundary at or past that
     // size. Whatever reports size 0 (devices, pipes, most /proc files)

@@ -1,6 +1,6 @@
 // hexcat FILE...: dumps each named file in hexadecimal and characters.
 // Takes no options: every argument is a file name. The exit status is the
-// number of files that could not be dumped, at most 255.
+// number of files that could not be dumped, at most 125.
 #include "hexcat.h"
 #include "output.h"
 
@@ -15,6 +15,9 @@ int main(int argc, char **argv)
         if (outputfailed())
             break;
     }
-    // The status keeps only eight bits; a count of 256 must not read as 0.
-    return errs > 255 ? 255 : errs;
+    // The status keeps only eight bits, and callers read some values as
+    // more than a count: 255 makes xargs stop, 126 and 127 mean "cannot
+    // run" and "not found", 128 + n "killed by signal n". 125 stands for
+    // 125 failures or more.
+    return errs > 125 ? 125 : errs;
 }

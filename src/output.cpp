@@ -9,6 +9,7 @@
 
 #include "layout.h"
 #include "output.h"
+#include "quote.h"
 
 namespace hexcat {
 
@@ -129,14 +130,27 @@ const char *message(int err)
 #endif
 }
 
+// The name of a report in its report form (see quote.h), built here piece
+// by piece: a name may be longer than PATH_MAX, and its quoted form four
+// times that.
+char namebuf[4096];
+
 void writereport(const char *name, const char *msg)
 {
     char colon[] = ": ";
     char newline[] = "\n";
+    // A form longer than the buffer goes out ahead in pieces, in order.
+    namequote q = startquote(name);
+    std::size_t len = nextquote(&q, namebuf, sizeof namebuf);
+    while (!q.done) {
+        iovec piece = {namebuf, len};
+        writeall(2, &piece, 1);
+        len = nextquote(&q, namebuf, sizeof namebuf);
+    }
     iovec iov[4];
     int k = 0;
     if (name[0] != '\0') {
-        iov[k++] = {const_cast<char *>(name), std::strlen(name)};
+        iov[k++] = {namebuf, len};
         iov[k++] = {colon, 2};
     }
     iov[k++] = {const_cast<char *>(msg), std::strlen(msg)};

@@ -34,9 +34,10 @@ bool outputfailed();
 void setoutputfd(int fd);
 
 // Reports a failure for name the way perror() does: "name: message\n", or
-// the message alone for an empty name, on standard error. Queued dump lines
-// are written first so that both streams keep argument order when they
-// share a destination.
+// the message alone for an empty name, on standard error, with the name in
+// its report form: as it is, or quoted for the shell when a terminal would
+// not show it as it is (see quote.h). Queued dump lines are written first
+// so that both streams keep argument order when they share a destination.
 void report(const char *name, int err);
 
 } // namespace hexcat

@@ -1,7 +1,11 @@
 // Fuzz target: every line kernel, dumpline, dumplines and the file dumper's
-// block loop, each compared byte for byte with the reference formatter.
+// block loop, each compared byte for byte with the reference formatter; and
+// the report form of names, read back by the reference reader of the
+// shell's quoting.
 //
-// Input: 8 bytes of offset, 4 bytes of count, then the data.
+// Input: 8 bytes of offset, 4 bytes of count, then the data. The data up
+// to its first NUL also serves as a name, quoted in pieces of 16 to 79
+// bytes as the count's low bits say.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +18,7 @@
 #include "kernels/kernels.h"
 #include "layout.h"
 #include "output.h"
+#include "quote.h"
 #include "reference.h"
 
 using namespace hexcat;
@@ -47,6 +52,39 @@ void checkkernel(linesfn fn, const unsigned char *p, std::uint64_t offset, std::
     std::vector<char> buf(n * MAXLINE + SLACK);
     char *end = fn(buf.data(), p, offset, n);
     check(std::string(buf.data(), end) == refblocks(p, offset, n), name);
+}
+
+// The report form of name, written in pieces of at most cap bytes, each in
+// a buffer of exactly that size (so that the sanitizer sees an overrun).
+std::string quoted(const std::string &name, std::size_t cap)
+{
+    std::string form;
+    namequote q = startquote(name.c_str());
+    std::vector<char> piece(cap);
+    while (!q.done) {
+        std::size_t n = nextquote(&q, piece.data(), cap);
+        check(n <= cap && (n > 0 || q.done), "quote piece");
+        form.append(piece.data(), n);
+    }
+    check(nextquote(&q, piece.data(), cap) == 0, "quote after the end");
+    return form;
+}
+
+// A name that a terminal shows as it is, and that does not start as a
+// quoted one does, is reported as it is. Any other is quoted whole: a form
+// that reads back as the name and that a terminal shows as it is, so no
+// control byte and one line. Both together make the form unique.
+void checkquote(const std::string &name, std::size_t cap)
+{
+    std::string form = quoted(name, cap);
+    if (refshown(name) && name.rfind("$'", 0) != 0) {
+        check(form == name, "ordinary name unchanged");
+        return;
+    }
+    std::string back;
+    check(refunquote(form, &back), "quoted name reads back");
+    check(back == name, "quoted name reads back as the name");
+    check(refshown(form), "quoted name shown as it is");
 }
 
 } // namespace
@@ -86,6 +124,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             if (k.runs())
                 checkkernel(k.fn, p, off, n, k.name);
     }
+
+    std::string asname(reinterpret_cast<const char *>(p), strnlen(reinterpret_cast<const char *>(p), len));
+    std::size_t cap = QUOTEPIECE + (static_cast<std::uint32_t>(cnt) & 63);
+    checkquote(asname, cap);
+    // The same again with every byte taken as one of those at the edges of
+    // the rules, so that rare sequences (U+009F, an overlong form, the last
+    // code point) come up often.
+    constexpr unsigned char EDGES[] = {0x01, 0x07, 0x0D, 0x1B, 0x1F, ' ',  '$',  '\'', '\\', '0',  '7',
+                                       '8',  'x',  0x7E, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0,
+                                       0xC1, 0xC2, 0xDF, 0xE0, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF};
+    std::string edgy;
+    for (std::size_t i = 0; i < len; i++)
+        edgy += static_cast<char>(EDGES[p[i] % sizeof EDGES]);
+    checkquote(edgy, cap);
 
     // The block loop over a file holding the data.
     int fd = memfd_create("in", 0);

@@ -1,10 +1,12 @@
 // A deliberately simple formatter of dump lines, written straight from the
-// line layout with snprintf, for the tests to compare the tool against.
+// line layout with snprintf, for the tests to compare the tool against; and
+// a reader of the shell's quoting, to read back the names in reports.
 #ifndef HEXCAT_TESTS_REFERENCE_H
 #define HEXCAT_TESTS_REFERENCE_H
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 inline std::string refline(const unsigned char *p, std::uint64_t offset, int cnt)
@@ -52,6 +54,88 @@ inline std::string refdump(const std::string &data, std::uint64_t start = 0)
         out += refline(p + i, start + i, cnt);
     }
     return out;
+}
+
+// Whether a terminal shows s as it is: valid UTF-8 (shortest forms, no
+// UTF-16 surrogates, nothing above U+10FFFF) with no control character,
+// C0 (below U+0020), DEL or C1 (U+0080 to U+009F). Decodes each code point
+// from its bits.
+inline bool refshown(const std::string &s)
+{
+    for (std::size_t i = 0; i < s.size();) {
+        auto b = static_cast<unsigned char>(s[i]);
+        std::size_t len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+        if (len == 0 || i + len > s.size())
+            return false;
+        std::uint32_t cp = len == 1 ? b : b & (0x7Fu >> len);
+        for (std::size_t k = 1; k < len; k++) {
+            auto c = static_cast<unsigned char>(s[i + k]);
+            if ((c & 0xC0) != 0x80)
+                return false;
+            cp = cp << 6 | (c & 0x3Fu);
+        }
+        constexpr std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < least[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0))
+            return false;
+        i += len;
+    }
+    return true;
+}
+
+// Reads text as bash reads one word in ANSI-C quoting, $'...', into *out:
+// the escapes \a \b \e \E \f \n \r \t \v \\ \' \" \?, one to three octal digits
+// and \x with one or two hex digits, each taking as many digits as follow.
+// False when text is not exactly one such word, or holds an escape that
+// this reader does not know (\c, \u, \U, an octal value above 0377).
+inline bool refunquote(const std::string &text, std::string *out)
+{
+    out->clear();
+    if (text.rfind("$'", 0) != 0)
+        return false;
+    auto octal = [](char c) { return c >= '0' && c <= '7'; };
+    auto hex = [](char c) {
+        const char *digits = "0123456789abcdef0123456789ABCDEF";
+        const char *at = c != '\0' ? std::strchr(digits, c) : nullptr;
+        return at != nullptr ? static_cast<int>(at - digits) % 16 : -1;
+    };
+    for (std::size_t i = 2; i < text.size(); i++) {
+        char c = text[i];
+        if (c == '\'')
+            return i + 1 == text.size();
+        if (c != '\\') {
+            *out += c;
+            continue;
+        }
+        if (++i == text.size())
+            return false;
+        c = text[i];
+        const std::string from = "abeEfnrtv\\'\"?";
+        const std::string to = "\a\b\x1B\x1B\f\n\r\t\v\\'\"?";
+        if (from.find(c) != std::string::npos) {
+            *out += to[from.find(c)];
+        } else if (octal(c)) {
+            unsigned v = 0;
+            std::size_t k = 0;
+            for (; k < 3 && i + k < text.size() && octal(text[i + k]); k++)
+                v = v * 8 + static_cast<unsigned>(text[i + k] - '0');
+            if (v > 0377)
+                return false;
+            *out += static_cast<char>(v);
+            i += k - 1;
+        } else if (c == 'x' && i + 1 < text.size() && hex(text[i + 1]) >= 0) {
+            unsigned v = 0;
+            std::size_t k = 1;
+            for (; k < 3 && i + k < text.size() && hex(text[i + k]) >= 0; k++)
+                v = v * 16 + static_cast<unsigned>(hex(text[i + k]));
+            *out += static_cast<char>(v);
+            i += k - 1;
+        } else {
+            return false;
+        }
+    }
+    return false;
 }
 
 #endif

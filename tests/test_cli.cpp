@@ -248,12 +248,14 @@ TEST_F(Cli, PermissionFailuresAsAnUnprivilegedUser)
     EXPECT_EQ(r.status, 2);
 }
 
-TEST_F(Cli, ExitStatusCountsFailuresUpTo255)
+TEST_F(Cli, ExitStatusCountsFailuresUpTo125)
 {
+    // Above 125 a status reads as something else: 126 and 127 as "cannot
+    // run" and "not found", 128 + n as a signal, 255 stops xargs.
     struct {
         int missing;
         int status;
-    } cases[] = {{0, 0}, {3, 3}, {255, 255}, {256, 255}, {300, 255}};
+    } cases[] = {{0, 0}, {3, 3}, {124, 124}, {125, 125}, {126, 125}, {255, 125}, {256, 125}, {300, 125}};
     std::string good = file("good", "x");
     for (const auto &c : cases) {
         SCOPED_TRACE(c.missing);
@@ -308,17 +310,81 @@ TEST_F(Cli, AFailedWriteCountsOnTopOfEarlierFailures)
     EXPECT_EQ(r.status, 3);
 }
 
-TEST_F(Cli, UnusualNamesAreReportedUnchanged)
+TEST_F(Cli, NamesAreReportedAsTheyAreOrQuotedForTheShell)
 {
     options here;
     here.cwd = dir;
-    std::string longname(5000, 'n'); // longer than PATH_MAX
+    // A name that cannot be opened, in its report form: ordinary names as
+    // they are, any other quoted whole in the shell's $'...'.
+    const std::string TOOLONG = ": File name too long\n";
+    std::string escapes;
+    for (int i = 0; i < 3000; i++)
+        escapes += "\\e";
+    struct {
+        std::string name;
+        std::string shown;
+        std::string message;
+    } rows[] = {
+        {"with space, 'quotes' and \\backslash\\", "with space, 'quotes' and \\backslash\\", NOENT},
+        {"caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80", NOENT},
+        // U+00A0, the first character after the C1 controls; U+D7FF, below
+        // the surrogates; U+10FFFF, the last.
+        {"\xC2\xA0\xED\x9F\xBF\xF4\x8F\xBF\xBF", "\xC2\xA0\xED\x9F\xBF\xF4\x8F\xBF\xBF", NOENT},
+        {"a$'b'", "a$'b'", NOENT},
+        {std::string(5000, 'n'), std::string(5000, 'n'), TOOLONG}, // longer than PATH_MAX
+        // A forged second report, terminal sequences, every named escape.
+        {"x\nother: Permission denied", "$'x\\nother: Permission denied'", NOENT},
+        {"\x1B]0;pwned\x07", "$'\\e]0;pwned\\a'", NOENT},
+        {"\b\t\v\f\r\x1B[2J", "$'\\b\\t\\v\\f\\r\\e[2J'", NOENT},
+        // Other C0 controls and DEL in three octal digits, even before a
+        // digit (as here in C++).
+        {"\0012\0377\177", "$'\\0012\\0377\\177'", NOENT},
+        // C1 controls, as UTF-8 and as raw bytes.
+        {"nel\302\205csi\302\2331m\302\237", "$'nel\\302\\205csi\\302\\2331m\\302\\237'", NOENT},
+        {"\23331m\200\237", "$'\\23331m\\200\\237'", NOENT},
+        // Not UTF-8: a stray byte, "/" in overlong forms of 2, 3 and 4
+        // bytes, a surrogate, past U+10FFFF, a sequence cut short. Valid
+        // characters stay as they are.
+        {"\xC3(caf\xC3\xA9\xFF", "$'\\303(caf\xC3\xA9\\377'", NOENT},
+        {"\xC0\xAF\xE0\x80\xAF\xF0\x80\x80\xAF\xED\xA0\x80",
+         "$'\\300\\257\\340\\200\\257\\360\\200\\200\\257\\355\\240\\200'", NOENT},
+        {"\xF4\x90\x80\x80 cut\xE2\x82", "$'\\364\\220\\200\\200 cut\\342\\202'", NOENT},
+        // Quote and backslash inside the quoting; a name that looks quoted.
+        {"it's a\\b\n", "$'it\\'s a\\\\b\\n'", NOENT},
+        {"$'x\\n'", "$'$\\'x\\\\n\\''", NOENT},
+        // A quoted form longer than the tool writes at once.
+        {std::string(3000, '\x1B') + "\0019", "$'" + escapes + "\\0019'", TOOLONG},
+    };
+    std::vector<std::string> args;
+    std::string err;
+    // Each quoted form, pasted into bash, must name the file again.
+    std::string script;
+    std::string names;
+    for (const auto &row : rows) {
+        args.push_back(row.name);
+        err += row.shown + row.message;
+        if (row.shown.rfind("$'", 0) == 0) {
+            script += "printf '%s\\0' " + row.shown + "\n";
+            names += row.name + '\0';
+        }
+    }
     std::string notutf8 = "caf\xE9-\xFF\xFE";
     file(notutf8, "latin-1 name");
-    result r = run({longname, notutf8, "\xC3(missing"}, here);
+    args.push_back(notutf8);
+    result r = run(args, here);
     EXPECT_EQ(r.out, refdump("latin-1 name"));
-    EXPECT_EQ(r.err, longname + ": File name too long\n" + "\xC3(missing" + NOENT);
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, err);
+    EXPECT_EQ(r.status, static_cast<int>(std::size(rows)));
+
+    std::ofstream(path("paste.sh"), std::ios::binary) << script;
+    FILE *bash = popen(("bash " + path("paste.sh")).c_str(), "r");
+    ASSERT_NE(bash, nullptr);
+    std::string pasted;
+    char buf[4096];
+    for (std::size_t n; (n = fread(buf, 1, sizeof buf, bash)) > 0;)
+        pasted.append(buf, n);
+    EXPECT_EQ(pclose(bash), 0);
+    EXPECT_EQ(pasted, names);
 }
 
 TEST_F(Cli, TenThousandArgumentsKeepOrderAndCount)
@@ -345,7 +411,7 @@ TEST_F(Cli, TenThousandArgumentsKeepOrderAndCount)
     result r = run(args, here);
     EXPECT_EQ(r.out, out);
     EXPECT_EQ(r.err, err);
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.status, 125);
 }
 
 TEST_F(Cli, NamedPipeWhoseWriterIsAlreadyWaiting)
@@ -442,7 +508,7 @@ TEST_F(Cli, NonBlockingOutputWaitsForASlowReader)
     result r = finish(c);
     EXPECT_TRUE(samedump(r.out, refdump(data)));
     EXPECT_TRUE(samedump(early + r.err, err));
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.status, 125);
 }
 
 TEST_F(Cli, AFileThatGrowsIsDumpedUpToItsOldSize)

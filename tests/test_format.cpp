@@ -5,11 +5,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <random>
 #include <string>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -23,15 +29,23 @@
 
 using namespace hexcat;
 
-// The calls the tool reads and writes with are replaced in this test program
-// (the tool's library is linked into it), so that a test can make them
-// misbehave as the system may: deliver a few bytes at a time, be
-// interrupted, find a non-blocking descriptor full, or write nothing.
+// The calls the tool opens, reads and writes with are replaced in this test
+// program (the tool's library is linked into it), so that a test can make
+// them misbehave as the system may: deliver a few bytes at a time, be
+// interrupted, find a non-blocking descriptor full, or write nothing; and
+// so that a test can count the reads, or change the file system just
+// before an open.
 namespace {
 
 enum class calls { plain, trickle, nospace };
 calls mode = calls::plain;
 unsigned long count = 0;
+unsigned long reads = 0;        // every read, in every mode
+std::function<void()> atopen{}; // run once, at the next open
+// If not 0, the size fcntl() gives for a pipe; a request to resize it is
+// then recorded in asked instead of being made.
+int pipesize = 0;
+int asked = 0;
 
 // In trickle mode, what the next call does: fail with the error -r, or
 // move at most r bytes.
@@ -47,8 +61,41 @@ long trickle(bool writing)
 
 } // namespace
 
+extern "C" int open(const char *path, int flags, ...)
+{
+    mode_t perms = 0;
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+        va_list ap;
+        va_start(ap, flags);
+        perms = static_cast<mode_t>(va_arg(ap, int));
+        va_end(ap);
+    }
+    if (atopen) {
+        auto f = std::move(atopen);
+        atopen = nullptr;
+        f();
+    }
+    return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, perms));
+}
+
+extern "C" int fcntl(int fd, int cmd, ...)
+{
+    va_list ap;
+    va_start(ap, cmd);
+    long arg = va_arg(ap, long); // ignored by the commands that take none
+    va_end(ap);
+    if (pipesize != 0 && cmd == F_GETPIPE_SZ)
+        return pipesize;
+    if (pipesize != 0 && cmd == F_SETPIPE_SZ) {
+        asked = static_cast<int>(arg);
+        return asked;
+    }
+    return static_cast<int>(syscall(SYS_fcntl, fd, cmd, arg));
+}
+
 extern "C" ssize_t read(int fd, void *buf, size_t n)
 {
+    reads++;
     if (mode == calls::trickle) {
         long r = trickle(false);
         if (r < 0) {
@@ -435,4 +482,109 @@ TEST(FaultyCalls, AFewBytesAtATimeGiveTheSameDumpAndWholeReports)
     EXPECT_EQ(reports, "/nonexistent/one: No such file or directory\n"
                        "/nonexistent/two: No such file or directory\n"
                        "write error: No space left on device\n");
+}
+
+TEST(FaultyCalls, WhatTheDumperReadsWhenTheOutputFailsOrTheFileChanges)
+{
+    char tmpl[] = "/tmp/hexcat-format-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    const std::string name = dir + "/f";
+    auto make = [](const std::string &path, const std::string &data) {
+        std::ofstream(path, std::ios::binary) << data;
+    };
+    std::mt19937 gen(17);
+    std::string big(8 * READBLOCK, '\0');
+    for (auto &c : big)
+        c = static_cast<char>(gen());
+    const std::string large = big.substr(0, 1024);
+    struct {
+        const char *what;
+        std::string data;           // the file at the name when it is looked up
+        calls mode;                 // how writes behave
+        std::function<void()> swap; // done just before the open
+        int status;                 // hexdump's result
+        std::string out;            // what reached the output
+        unsigned long reads;        // read calls made
+        std::string reports;        // on standard error
+    } rows[] = {
+        // The first write fails in the first block: nothing more is read.
+        {"output fails", big, calls::nospace, nullptr, 1, "", 1, "write error: No space left on device\n"},
+        // The size and type are those of the file opened, not of the one
+        // looked up: renamed over the name, a larger file is dumped whole,
+        // and a directory is a read error.
+        {"renamed over at open", "ten bytes!", calls::plain,
+         [&] {
+             make(dir + "/new", large);
+             std::rename((dir + "/new").c_str(), name.c_str());
+         },
+         0, refdump(large), 1, ""},
+        {"directory at open", "", calls::plain,
+         [&] {
+             unlink(name.c_str());
+             mkdir(name.c_str(), 0755);
+         },
+         1, "", 1, name + ": Is a directory\n"},
+    };
+    for (auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        std::filesystem::remove_all(name);
+        make(name, row.data);
+        int out = memfd_create("out", 0);
+        int err = memfd_create("err", 0);
+        int saved = dup(2);
+        ASSERT_EQ(dup2(err, 2), 2);
+        setoutputfd(out);
+        atopen = row.swap;
+        mode = row.mode;
+        count = 0;
+        reads = 0;
+        int status = hexdump(name.c_str());
+        unsigned long done = reads;
+        mode = calls::plain;
+        atopen = nullptr;
+        setoutputfd(1);
+        dup2(saved, 2);
+        close(saved);
+        EXPECT_EQ(status, row.status);
+        EXPECT_EQ(done, row.reads);
+        auto contents = [](int fd) {
+            std::string s(static_cast<std::size_t>(lseek(fd, 0, SEEK_CUR)), '\0');
+            EXPECT_EQ(pread(fd, s.data(), s.size(), 0), static_cast<ssize_t>(s.size()));
+            close(fd);
+            return s;
+        };
+        EXPECT_TRUE(samelines(contents(out), row.out));
+        EXPECT_EQ(contents(err), row.reports);
+    }
+    std::filesystem::remove_all(dir);
+}
+
+TEST(FaultyCalls, APipeIsEnlargedOnlyWhenSmallerThanOneMebibyte)
+{
+    // The size the pipe has when the tool first writes to it, and the size
+    // the tool asks for (0: none).
+    struct {
+        int size;
+        int asks;
+    } rows[] = {{64 << 10, 1 << 20}, {4 << 20, 0}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.size);
+        int p[2];
+        ASSERT_EQ(pipe(p), 0);
+        setoutputfd(p[1]);
+        pipesize = row.size;
+        asked = 0;
+        unsigned char data[5] = {'x'};
+        dumpline(data, 0, 5);
+        EXPECT_TRUE(flushoutput());
+        pipesize = 0;
+        setoutputfd(1);
+        EXPECT_EQ(asked, row.asks);
+        std::string out(LINE, '\0');
+        EXPECT_EQ(read(p[0], out.data(), out.size()), static_cast<ssize_t>(LINE));
+        EXPECT_EQ(out, refline(data, 0, 5));
+        close(p[0]);
+        close(p[1]);
+    }
 }
