@@ -6,7 +6,8 @@ Builds nothing: give it a built hexcat (default build/release/hexcat). It
 makes a random file (--size-mib) in a folder on disk, hexcat's finished dump
 of it, a slice of it (--slice-mib) and --files small files, then runs
 hyperfine --rounds times over every command (--runs each), so that slow
-phases of a shared machine fall on every command alike:
+phases of a shared machine fall on every command alike, each run after a
+sync, so that no run pays for the write-back of the one before:
 
   tools    hexcat F > /dev/null, and on the slice S: xxd, od -A x -t x1z -v,
            hexdump -C -v, hexyl --color=never --border=none -v
@@ -150,7 +151,7 @@ def main():
         rounds = []
         for r in range(a.rounds):
             path = os.path.join(a.results, f"hyperfine-{r + 1}.json")
-            cmd = ["hyperfine", "--style", "basic", "--warmup", "1", "--runs", str(a.runs), "--export-json", path]
+            cmd = ["hyperfine", "--style", "basic", "--warmup", "1", "--prepare", "sync", "--runs", str(a.runs), "--export-json", path]
             for name, _, line, _ in rows:
                 cmd += ["-n", name, line]
             print(f"round {r + 1} of {a.rounds}", flush=True)
