@@ -3,22 +3,25 @@
 // instruction set with target attributes and chosen at run time, so one
 // binary runs on any x86-64 processor.
 //
+// A line of a full block is stored as 16-byte chunks, each one byte shuffle
+// of one source register with the fixed characters or-ed in. The sources
+// are four registers, read as one 64-byte stream:
+//
+//   T   the eight offset digits, then the digits of bytes 0-3
+//   D0  the two hex digits of bytes 0-7
+//   D1  the two hex digits of bytes 8-15
+//   C   the character column
+//
+// and a chunk's source is one of them or a 16-byte window across two
+// neighbours (an align). Below 4 GiB a line is 78 bytes in five chunks (the
+// last two bytes of the fifth are scratch that the next line overwrites).
 // Past 4 GiB a line starts with the offset's digits above the low eight,
-// the same for the whole run: they are stored as one 8-byte word, and the
-// line proper starts after them, overwriting what is not theirs.
-//
-// A line of a full block is five 16-byte chunks (the last two bytes of the
-// fifth are scratch that the next line overwrites):
-//
-//   chunk 0   offset digits, ':', cells 0-1      (offset and digits D0)
-//   chunk 1   cells 2-7, first digit of cell 7   (digits D0)
-//   chunk 2   rest of cell 7, cells 8-12         (digits D0 and D1)
-//   chunk 3   cells 13-15, "  |", chars 0-3      (digits D1 and chars)
-//   chunk 4   chars 4-15, "|\n"                  (chars)
-//
-// D0 and D1 hold the two hex digits of bytes 0-7 and 8-15. Each chunk is one
-// byte shuffle of its source (two sources are joined with an align first)
-// with the fixed spaces and bars or-ed in.
+// the same for the whole run: the kernel is compiled once for each count
+// of them (1 to 8), with every chunk's window, shuffle and fill worked out
+// at compile time for the shifted line, and the digits themselves are part
+// of the first chunk's fill, set once per run. A wide line of up to two
+// such digits (offsets below 1 TiB) takes the same five chunks as a narrow
+// one; from three digits on it needs a sixth.
 #include <cstring>
 
 #include "kernels/kernels.h"
@@ -32,78 +35,171 @@ namespace hexcat {
 namespace {
 
 constexpr char Z = static_cast<char>(0x80); // shuffle index that yields 0
-
-#define SHUF0 0, 1, 2, 3, 4, 5, 6, 7, Z, Z, 8, 9, Z, 10, 11, Z
-#define FILL0 0, 0, 0, 0, 0, 0, 0, 0, ':', ' ', 0, 0, ' ', 0, 0, ' '
-#define SHUF1 4, 5, Z, 6, 7, Z, 8, 9, Z, 10, 11, Z, 12, 13, Z, 14
-#define FILL1 0, 0, ' ', 0, 0, ' ', 0, 0, ' ', 0, 0, ' ', 0, 0, ' ', 0
-#define SHUF2 0, Z, 1, 2, Z, 3, 4, Z, 5, 6, Z, 7, 8, Z, 9, 10
-#define FILL2 0, ' ', 0, 0, ' ', 0, 0, ' ', 0, 0, ' ', 0, 0, ' ', 0, 0
-#define SHUF3 Z, 0, 1, Z, 2, 3, Z, 4, 5, Z, Z, Z, 6, 7, 8, 9
-#define FILL3 ' ', 0, 0, ' ', 0, 0, ' ', 0, 0, ' ', ' ', '|', 0, 0, 0, 0
-#define SHUF4 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, Z, Z, Z, Z
-#define FILL4 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, '|', '\n', 0, 0
 #define HEXDIGITS '0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'
+
+// Where each byte of a line comes from, for a line that starts with W high
+// digits: chunk k of the line is shuffle(source, shuf[k]) | fill[k], the
+// source being the 16 bytes of the stream T D0 D1 C from window[k] on
+// (window 0 is T). The high digits themselves are left as zeros here.
+struct plan {
+    int chunks;
+    int window[6];
+    char shuf[6][16];
+    char fill[6][16];
+    bool fits; // every chunk's bytes lie within its window
+};
+
+// The stream position of byte j of a narrow line, or -1 for a fixed
+// character, which goes to fixed.
+constexpr int streampos(int j, char &fixed)
+{
+    fixed = 0;
+    if (j < 8)
+        return j; // offset digit, in T
+    if (j == 8) {
+        fixed = ':';
+        return -1;
+    }
+    if (j < 57) {
+        int cell = (j - 9) / 3, r = (j - 9) % 3;
+        if (r == 0) {
+            fixed = ' ';
+            return -1;
+        }
+        return 16 + 2 * cell + r - 1; // D0 then D1
+    }
+    if (j < 60) {
+        fixed = j == 59 ? '|' : ' ';
+        return -1;
+    }
+    if (j < 76)
+        return 48 + j - 60;                     // C
+    fixed = j == 76 ? '|' : j == 77 ? '\n' : 0; // 78 on: scratch
+    return -1;
+}
+
+constexpr plan makeplan(int wide)
+{
+    plan pl{};
+    pl.chunks = (static_cast<int>(LINE) + wide + 15) / 16;
+    pl.fits = true;
+    for (int k = 0; k < pl.chunks; k++) {
+        int pos[16];
+        int lo = 64, hi = -1;
+        for (int i = 0; i < 16; i++) {
+            int j = 16 * k + i - wide;
+            pos[i] = -1;
+            if (j >= 0)
+                pos[i] = streampos(j, pl.fill[k][i]);
+            if (pos[i] >= 0) {
+                if (k == 0 && pos[i] >= 16)
+                    pos[i] -= 8; // the first digits of D0 are in T too
+                lo = pos[i] < lo ? pos[i] : lo;
+                hi = pos[i] > hi ? pos[i] : hi;
+            }
+        }
+        // One register where it holds them all, else a window starting at
+        // the first byte needed.
+        int w = k == 0 ? 0 : lo / 16 == hi / 16 ? lo / 16 * 16 : lo;
+        if (hi < 0)
+            w = 48;
+        pl.window[k] = w;
+        if (hi >= w + 16 || (k == 0 && hi >= 16))
+            pl.fits = false;
+        for (int i = 0; i < 16; i++)
+            pl.shuf[k][i] = pos[i] < 0 ? Z : static_cast<char>(pos[i] - w);
+    }
+    return pl;
+}
+
+template <int W> inline constexpr plan PLAN = makeplan(W);
+
+// The window of the stream T D0 D1 C that starts at byte at, in one
+// instruction at most (per 128-bit lane for AVX2).
+template <int at>
+__attribute__((target("ssse3"))) inline __m128i window(__m128i t, __m128i d0, __m128i d1, __m128i c)
+{
+    static_assert(at >= 0 && at <= 48);
+    const __m128i r[4] = {t, d0, d1, c};
+    if constexpr (at % 16 == 0)
+        return r[at / 16];
+    else
+        return _mm_alignr_epi8(r[at / 16 + 1], r[at / 16], at % 16);
+}
+
+template <int at>
+__attribute__((target("avx2"))) inline __m256i window(__m256i t, __m256i d0, __m256i d1, __m256i c)
+{
+    static_assert(at >= 0 && at <= 48);
+    const __m256i r[4] = {t, d0, d1, c};
+    if constexpr (at % 16 == 0)
+        return r[at / 16];
+    else
+        return _mm256_alignr_epi8(r[at / 16 + 1], r[at / 16], at % 16);
+}
+
+inline __m128i load16(const char *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
+
+// The high digits as the first W bytes of a register, the rest zero.
+template <int W> __attribute__((target("ssse3"))) inline __m128i prefix(const highpart &h)
+{
+    char b[16] = {};
+    std::memcpy(b, h.digits, W);
+    return load16(b);
+}
 
 // The offset's bytes, most significant first, so that its nibbles come out
 // in the order they are printed.
 inline std::uint32_t bigendian(std::uint32_t v) { return __builtin_bswap32(v); }
 
-// Starts a line: past 4 GiB, the high digits, and the line proper after
-// them. Call it only once the previous line is stored, since its last
-// store runs two bytes into this line.
-template <bool WIDE> inline char *startline(char *d, const highpart &h)
-{
-    if (!WIDE)
-        return d;
-    std::memcpy(d, h.digits, 8);
-    return d + h.len;
-}
-
-template <bool WIDE>
+// Lines whose offsets have W high digits (0 below 4 GiB).
+template <int W>
 __attribute__((target("ssse3"))) char *ssse3run(char *d, const unsigned char *p, std::uint32_t offset,
                                                 std::size_t n, const highpart &h)
 {
+    constexpr const plan &P = PLAN<W>;
+    static_assert(P.fits);
     const __m128i digits = _mm_setr_epi8(HEXDIGITS);
     const __m128i nib = _mm_set1_epi8(0x0F);
     const __m128i lowbound = _mm_set1_epi8(0x1F);
     const __m128i highbound = _mm_set1_epi8(0x7F);
     const __m128i dot = _mm_set1_epi8('.');
-    const __m128i s0 = _mm_setr_epi8(SHUF0), f0 = _mm_setr_epi8(FILL0);
-    const __m128i s1 = _mm_setr_epi8(SHUF1), f1 = _mm_setr_epi8(FILL1);
-    const __m128i s2 = _mm_setr_epi8(SHUF2), f2 = _mm_setr_epi8(FILL2);
-    const __m128i s3 = _mm_setr_epi8(SHUF3), f3 = _mm_setr_epi8(FILL3);
-    const __m128i s4 = _mm_setr_epi8(SHUF4), f4 = _mm_setr_epi8(FILL4);
-    for (; n > 0; n--, p += 16, offset += 16, d += LINE) {
-        d = startline<WIDE>(d, h);
+    __m128i s[6], f[6];
+    for (int k = 0; k < P.chunks; k++) {
+        s[k] = load16(P.shuf[k]);
+        f[k] = load16(P.fill[k]);
+    }
+    f[0] = _mm_or_si128(f[0], prefix<W>(h));
+    for (; n > 0; n--, p += 16, offset += 16, d += LINE + W) {
         __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
         __m128i hi = _mm_shuffle_epi8(digits, _mm_and_si128(_mm_srli_epi16(x, 4), nib));
         __m128i lo = _mm_shuffle_epi8(digits, _mm_and_si128(x, nib));
         __m128i d0 = _mm_unpacklo_epi8(hi, lo);
         __m128i d1 = _mm_unpackhi_epi8(hi, lo);
         __m128i ok = _mm_and_si128(_mm_cmpgt_epi8(x, lowbound), _mm_cmpgt_epi8(highbound, x));
-        __m128i chars = _mm_or_si128(_mm_and_si128(ok, x), _mm_andnot_si128(ok, dot));
+        __m128i c = _mm_or_si128(_mm_and_si128(ok, x), _mm_andnot_si128(ok, dot));
         __m128i o = _mm_cvtsi32_si128(static_cast<int>(bigendian(offset)));
         o = _mm_unpacklo_epi8(_mm_and_si128(_mm_srli_epi16(o, 4), nib), _mm_and_si128(o, nib));
         o = _mm_shuffle_epi8(digits, o);
-        __m128i c0 = _mm_or_si128(_mm_shuffle_epi8(_mm_unpacklo_epi64(o, d0), s0), f0);
-        __m128i c1 = _mm_or_si128(_mm_shuffle_epi8(d0, s1), f1);
-        __m128i c2 = _mm_or_si128(_mm_shuffle_epi8(_mm_alignr_epi8(d1, d0, 15), s2), f2);
-        __m128i c3 = _mm_or_si128(_mm_shuffle_epi8(_mm_alignr_epi8(chars, d1, 10), s3), f3);
-        __m128i c4 = _mm_or_si128(_mm_shuffle_epi8(chars, s4), f4);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(d), c0);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 16), c1);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 32), c2);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 48), c3);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 64), c4);
+        __m128i t = _mm_unpacklo_epi64(o, d0);
+        __m128i src[6] = {
+            window<P.window[0]>(t, d0, d1, c), window<P.window[1]>(t, d0, d1, c),
+            window<P.window[2]>(t, d0, d1, c), window<P.window[3]>(t, d0, d1, c),
+            window<P.window[4]>(t, d0, d1, c), window < P.window[5] < 48 ? 48 : P.window[5] > (t, d0, d1, c),
+        };
+        for (int k = 0; k < P.chunks; k++)
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 16 * k),
+                             _mm_or_si128(_mm_shuffle_epi8(src[k], s[k]), f[k]));
     }
     return d;
 }
 
-template <bool WIDE>
+template <int W>
 __attribute__((target("avx2"))) char *avx2run(char *d, const unsigned char *p, std::uint32_t offset,
                                               std::size_t n, const highpart &h)
 {
+    constexpr const plan &P = PLAN<W>;
+    static_assert(P.fits);
     const __m256i digits = _mm256_setr_epi8(HEXDIGITS, HEXDIGITS);
     const __m256i nib = _mm256_set1_epi8(0x0F);
     const __m256i lowbound = _mm256_set1_epi8(0x1F);
@@ -111,11 +207,20 @@ __attribute__((target("avx2"))) char *avx2run(char *d, const unsigned char *p, s
     const __m256i dot = _mm256_set1_epi8('.');
     const __m256i bigend = _mm256_setr_epi8(3, 2, 1, 0, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, //
                                             3, 2, 1, 0, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z);
-    // Chunks 0 and 1 of a line come from one 32-byte source, chunks 2 and 3
-    // from another, so a line takes two 32-byte stores and one of 16.
-    const __m256i s01 = _mm256_setr_epi8(SHUF0, SHUF1), f01 = _mm256_setr_epi8(FILL0, FILL1);
-    const __m256i s23 = _mm256_setr_epi8(SHUF2, SHUF3), f23 = _mm256_setr_epi8(FILL2, FILL3);
-    const __m256i s4 = _mm256_setr_epi8(SHUF4, SHUF4), f4 = _mm256_setr_epi8(FILL4, FILL4);
+    // A line is stored as chunks 0-1 and 2-3 in one 32-byte store each, each
+    // pair shuffled from one register that gathers the pair's two sources;
+    // then chunk 4 alone, or chunks 4-5 as a third pair.
+    const __m256i s01 = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(P.shuf[1]),
+                                            reinterpret_cast<const __m128i *>(P.shuf[0]));
+    const __m256i s23 = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(P.shuf[3]),
+                                            reinterpret_cast<const __m128i *>(P.shuf[2]));
+    const __m256i s45 = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(P.shuf[P.chunks > 5 ? 5 : 4]),
+                                            reinterpret_cast<const __m128i *>(P.shuf[4]));
+    const __m256i f01 = _mm256_set_m128i(load16(P.fill[1]), _mm_or_si128(load16(P.fill[0]), prefix<W>(h)));
+    const __m256i f23 = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(P.fill[3]),
+                                            reinterpret_cast<const __m128i *>(P.fill[2]));
+    const __m256i f45 = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(P.fill[P.chunks > 5 ? 5 : 4]),
+                                            reinterpret_cast<const __m128i *>(P.fill[4]));
     // The offsets of the two lines of a step, in the low dword of each lane.
     __m256i offsets = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(offset)),
                                        _mm256_setr_epi32(0, 0, 0, 0, 16, 0, 0, 0));
@@ -128,56 +233,102 @@ __attribute__((target("avx2"))) char *avx2run(char *d, const unsigned char *p, s
         __m256i d0 = _mm256_unpacklo_epi8(hi, lo);
         __m256i d1 = _mm256_unpackhi_epi8(hi, lo);
         __m256i ok = _mm256_and_si256(_mm256_cmpgt_epi8(x, lowbound), _mm256_cmpgt_epi8(highbound, x));
-        __m256i chars = _mm256_blendv_epi8(dot, x, ok);
+        __m256i c = _mm256_blendv_epi8(dot, x, ok);
         __m256i o = _mm256_shuffle_epi8(offsets, bigend);
         offsets = _mm256_add_epi32(offsets, step);
         o = _mm256_unpacklo_epi8(_mm256_and_si256(_mm256_srli_epi16(o, 4), nib), _mm256_and_si256(o, nib));
         o = _mm256_shuffle_epi8(digits, o);
-        __m256i t0 = _mm256_unpacklo_epi64(o, d0);
-        __m256i t2 = _mm256_alignr_epi8(d1, d0, 15);
-        __m256i t3 = _mm256_alignr_epi8(chars, d1, 10);
-        // Gather each line's sources into one register: its chunk-0 and
-        // chunk-1 sources, then its chunk-2 and chunk-3 sources.
-        __m256i a0 = _mm256_permute2x128_si256(t0, d0, 0x20);
-        __m256i a1 = _mm256_permute2x128_si256(t0, d0, 0x31);
-        __m256i b0 = _mm256_permute2x128_si256(t2, t3, 0x20);
-        __m256i b1 = _mm256_permute2x128_si256(t2, t3, 0x31);
-        a0 = _mm256_or_si256(_mm256_shuffle_epi8(a0, s01), f01);
-        a1 = _mm256_or_si256(_mm256_shuffle_epi8(a1, s01), f01);
-        b0 = _mm256_or_si256(_mm256_shuffle_epi8(b0, s23), f23);
-        b1 = _mm256_or_si256(_mm256_shuffle_epi8(b1, s23), f23);
-        __m256i c4 = _mm256_or_si256(_mm256_shuffle_epi8(chars, s4), f4);
-        // The first line's last chunk runs two bytes into the second line,
-        // so the first line is stored first.
-        d = startline<WIDE>(d, h);
+        __m256i t = _mm256_unpacklo_epi64(o, d0);
+        __m256i w0 = window<P.window[0]>(t, d0, d1, c);
+        __m256i w1 = window<P.window[1]>(t, d0, d1, c);
+        __m256i w2 = window<P.window[2]>(t, d0, d1, c);
+        __m256i w3 = window<P.window[3]>(t, d0, d1, c);
+        __m256i w4 = window<P.window[4]>(t, d0, d1, c);
+        // Gather each line's sources of a pair into one register.
+        __m256i a0 = _mm256_or_si256(_mm256_shuffle_epi8(_mm256_permute2x128_si256(w0, w1, 0x20), s01), f01);
+        __m256i a1 = _mm256_or_si256(_mm256_shuffle_epi8(_mm256_permute2x128_si256(w0, w1, 0x31), s01), f01);
+        __m256i b0 = _mm256_or_si256(_mm256_shuffle_epi8(_mm256_permute2x128_si256(w2, w3, 0x20), s23), f23);
+        __m256i b1 = _mm256_or_si256(_mm256_shuffle_epi8(_mm256_permute2x128_si256(w2, w3, 0x31), s23), f23);
+        // The first line's last chunk runs into the second line, so the
+        // first line is stored first.
+        char *e = d + LINE + W;
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(d), a0);
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + 32), b0);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 64), _mm256_castsi256_si128(c4));
-        char *e = startline<WIDE>(d + LINE, h);
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(e), a1);
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(e + 32), b1);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(e + 64), _mm256_extracti128_si256(c4, 1));
-        d = e + LINE;
+        if constexpr (P.chunks == 5) {
+            __m256i c4 = _mm256_or_si256(_mm256_shuffle_epi8(w4, s45), f45);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 64), _mm256_castsi256_si128(c4));
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(e), a1);
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(e + 32), b1);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(e + 64), _mm256_extracti128_si256(c4, 1));
+        } else {
+            __m256i w5 = window<P.window[5]>(t, d0, d1, c);
+            __m256i c0 =
+                _mm256_or_si256(_mm256_shuffle_epi8(_mm256_permute2x128_si256(w4, w5, 0x20), s45), f45);
+            __m256i c1 =
+                _mm256_or_si256(_mm256_shuffle_epi8(_mm256_permute2x128_si256(w4, w5, 0x31), s45), f45);
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + 64), c0);
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(e), a1);
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(e + 32), b1);
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(e + 64), c1);
+        }
+        d = e + LINE + W;
     }
     if (n > 0)
-        d = ssse3run<WIDE>(d, p, offset, n, h);
+        d = ssse3run<W>(d, p, offset, n, h);
     return d;
 }
+
+// Runs the kernel compiled for the offset's count of high digits.
+template <template <int> class K>
+char *dispatch(char *d, const unsigned char *p, std::uint64_t offset, std::size_t n)
+{
+    const highpart h = highdigits(offset);
+    auto low = static_cast<std::uint32_t>(offset);
+    switch (h.len) {
+    case 0:
+        return K<0>::run(d, p, low, n, h);
+    case 1:
+        return K<1>::run(d, p, low, n, h);
+    case 2:
+        return K<2>::run(d, p, low, n, h);
+    case 3:
+        return K<3>::run(d, p, low, n, h);
+    case 4:
+        return K<4>::run(d, p, low, n, h);
+    case 5:
+        return K<5>::run(d, p, low, n, h);
+    case 6:
+        return K<6>::run(d, p, low, n, h);
+    case 7:
+        return K<7>::run(d, p, low, n, h);
+    default:
+        return K<8>::run(d, p, low, n, h);
+    }
+}
+
+template <int W> struct ssse3kernel {
+    static char *run(char *d, const unsigned char *p, std::uint32_t o, std::size_t n, const highpart &h)
+    {
+        return ssse3run<W>(d, p, o, n, h);
+    }
+};
+template <int W> struct avx2kernel {
+    static char *run(char *d, const unsigned char *p, std::uint32_t o, std::size_t n, const highpart &h)
+    {
+        return avx2run<W>(d, p, o, n, h);
+    }
+};
 
 } // namespace
 
 char *linesssse3(char *d, const unsigned char *p, std::uint64_t offset, std::size_t n)
 {
-    const highpart h = highdigits(offset);
-    auto low = static_cast<std::uint32_t>(offset);
-    return h.len > 0 ? ssse3run<true>(d, p, low, n, h) : ssse3run<false>(d, p, low, n, h);
+    return dispatch<ssse3kernel>(d, p, offset, n);
 }
 
 char *linesavx2(char *d, const unsigned char *p, std::uint64_t offset, std::size_t n)
 {
-    const highpart h = highdigits(offset);
-    auto low = static_cast<std::uint32_t>(offset);
-    return h.len > 0 ? avx2run<true>(d, p, low, n, h) : avx2run<false>(d, p, low, n, h);
+    return dispatch<avx2kernel>(d, p, offset, n);
 }
 
 bool havessse3() { return __builtin_cpu_supports("ssse3"); }
