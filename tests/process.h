@@ -102,11 +102,14 @@ inline child spawn(const std::vector<std::string> &args, const options &o)
     }
     close(out[1]);
     close(err[1]);
-    close(in[0]);
-    // The input is small enough for the pipe's buffer.
+    // The input is small enough for the pipe's buffer. The reading end
+    // stays open here until it is written, so that a child that has already
+    // exited (as it should when it reads nothing) cannot end this process
+    // with SIGPIPE.
     if (!o.input.empty()) {
         EXPECT_EQ(write(in[1], o.input.data(), o.input.size()), static_cast<ssize_t>(o.input.size()));
     }
+    close(in[0]);
     close(in[1]);
     if (o.closereader) {
         close(out[0]);
