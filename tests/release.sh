@@ -143,7 +143,7 @@ commands=$(awk '/^## / { quick = ($0 == "## Quick start") }
 [ "$(wc -l <<<"$commands")" -eq 2 ] || fail "README's Quick start has no build and test command: $commands"
 while read -r step; do
   echo "\$ $step"
-  (cd "$src" && PATH=$work/nogit/bin:$PATH bash -c "$step") >"$work/nogit/step.log" 2>&1 ||
+  (cd "$src" && PATH=$work/nogit/bin:$PATH bash -c "$step") </dev/null >"$work/nogit/step.log" 2>&1 ||
     { cat "$work/nogit/step.log"; fail "in the unpacked tarball: $step"; }
   tail -n 3 "$work/nogit/step.log"
 done <<<"$commands"
