@@ -9,7 +9,8 @@
 # 1.1.0+git20261208.153012.abc1234) gets an entry of its own on top, dated
 # with the time stamp: the items of the undated section ("## Unreleased"),
 # or a line saying that none are listed yet. Without VERSION_FILE, or for a
-# release, an undated section is left out.
+# release, an undated section is left out; a release's entry is dated with
+# the time stamp where that falls on its date.
 # Usage: changelog.sh CHANGELOG.md "NAME <ADDRESS>" OUT.gz [VERSION_FILE]
 set -eu
 md=$1
@@ -17,11 +18,13 @@ maintainer=$2
 out=$3
 version=
 stamp=
+day=
 if [ $# -ge 4 ]; then
   version=$(sed -n 1p "$4")
   stamp=$(date -u -R -d "@$(sed -n 2p "$4")")
+  day=$(date -u +%F -d "@$(sed -n 2p "$4")")
 fi
-awk -v who="$maintainer" -v build="$version" -v buildstamp="$stamp" '
+awk -v who="$maintainer" -v build="$version" -v buildstamp="$stamp" -v buildday="$day" '
 function finish() {
     if (version != "") {
         if (!items)
@@ -52,6 +55,12 @@ function open(v, s) {
     }
     if (!dated)
         next
+    # The release being built gets the time of its commit when that falls on
+    # its date, so that a second release on one day is dated later.
+    if ($2 == build && $NF == buildday) {
+        open($2, buildstamp)
+        next
+    }
     cmd = "date -u -R -d " $NF
     if ((cmd | getline s) <= 0) {
         print "changelog.sh: no date in: " $0 > "/dev/stderr"
