@@ -9,6 +9,10 @@
 
 using namespace hexcat;
 
+// Files of 2 GiB and more must open and report their size on 32-bit
+// systems too (the build asks for 64-bit file offsets).
+static_assert(sizeof(off_t) >= 8, "off_t must be 64 bits wide: build with _FILE_OFFSET_BITS=64");
+
 namespace {
 
 // The read block. It is static rather than on the stack so that the tool

@@ -79,8 +79,16 @@ inline child spawn(const std::vector<std::string> &args, const options &o)
             (o.nofile > 0 && setrlimit(RLIMIT_NOFILE, &files) != 0))
             _exit(123);
         std::vector<std::string> argv;
+        std::string bin = HEXCAT_BIN;
         if (o.asnobody && geteuid() == 0) {
             argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+            // The unprivileged user may not reach the build folder (a
+            // checkout in root's 0700 home, say), so the tool, or the
+            // emulator that loads it, gets it as a descriptor open already.
+            int fd = open(HEXCAT_BIN, O_RDONLY);
+            if (fd < 0)
+                _exit(124);
+            bin = "/proc/self/fd/" + std::to_string(fd);
             // A coverage build writes its counts at exit, and the
             // unprivileged user may not write them in the build folder.
             if (!o.gcovdir.empty())
@@ -91,7 +99,7 @@ inline child spawn(const std::vector<std::string> &args, const options &o)
         for (const char *a : {HEXCAT_EMULATOR})
             argv.emplace_back(a);
 #endif
-        argv.push_back(HEXCAT_BIN);
+        argv.push_back(bin);
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<char *> cargs;
         for (auto &a : argv)
