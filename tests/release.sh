@@ -42,6 +42,7 @@ configure "$work/v" "$work/v-head"
 # and its parent's top section is another.
 if [[ $t =~ ^"## $pv — "[0-9]{4}-[0-9]{2}-[0-9]{2}$ ]] && [ "$(top "$work/v" HEAD^)" != "$t" ]; then
   [ "$(configured "$work/v-head")" = "$pv" ] || fail "the release commit builds as $(configured "$work/v-head"), want $pv"
+  grep -q "^\.TH .* \"hexcat $pv\"" "$work/v/man/hexcat.1" || fail "the man page does not name release $pv"
   echo "HEAD ${head:0:7} is a release and builds as $pv"
 else
   want="$pv+git$(TZ=UTC git -C "$work/v" log -1 --date=format-local:%Y%m%d.%H%M%S --format=%cd HEAD).${head:0:7}"
