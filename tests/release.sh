@@ -175,8 +175,12 @@ git -C "$work/pkg" checkout -q --detach "$head"
   ! grep -E '\*\*\*(Skipped|Not Run)' test.log
   (cd build && cpack -G DEB >/dev/null)
 ) || fail "the packager's build"
-blhc --all "$work/pkg/build.log" || fail "blhc on the packager's build log"
-compiles=$(grep -E '^/usr/bin/c\+\+ .* -c ' "$work/pkg/build.log")
+# tests/test_format.cpp replaces the C library's read() and is compiled
+# without _FORTIFY_SOURCE on purpose (see tests/CMakeLists.txt); it is a
+# test program, not part of the package.
+blhc --all --ignore-line '.* -c \S*/tests/test_format\.cpp$' "$work/pkg/build.log" ||
+  fail "blhc on the packager's build log"
+compiles=$(grep -E '^ */usr/bin/c\+\+ .* -c ' "$work/pkg/build.log" | grep -v '/tests/test_format\.cpp$')
 [ -n "$compiles" ] || fail "no compiler lines in the build log"
 while read -r line; do
   [ "$(grep -o -- '-D_FORTIFY_SOURCE=[0-9]*' <<<"$line")" = "-D_FORTIFY_SOURCE=2" ] &&
