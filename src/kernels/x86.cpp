@@ -22,6 +22,8 @@
 // of the first chunk's fill, set once per run. A wide line of up to two
 // such digits (offsets below 1 TiB) takes the same five chunks as a narrow
 // one; from three digits on it needs a sixth.
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "kernels/kernels.h"
@@ -73,9 +75,22 @@ constexpr int streampos(int j, char &fixed)
         return -1;
     }
     if (j < 76)
-        return 48 + j - 60;                     // C
-    fixed = j == 76 ? '|' : j == 77 ? '\n' : 0; // 78 on: scratch
+        return 48 + j - 60;                                        // C
+    fixed = static_cast<char>(j == 76 ? '|' : j == 77 ? '\n' : 0); // 78 on: scratch
     return -1;
+}
+
+// The stream position of byte i of chunk k of a line with W high digits,
+// or -1 for a fixed character (in fill) or a high digit.
+constexpr int sourcepos(int k, int i, int wide, char &fill)
+{
+    fill = 0;
+    int j = 16 * k + i - wide;
+    if (j < 0)
+        return -1;
+    int pos = streampos(j, fill);
+    // The first digits of D0 are in T too.
+    return k == 0 && pos >= 16 ? pos - 8 : pos;
 }
 
 constexpr plan makeplan(int wide)
@@ -87,15 +102,10 @@ constexpr plan makeplan(int wide)
         int pos[16];
         int lo = 64, hi = -1;
         for (int i = 0; i < 16; i++) {
-            int j = 16 * k + i - wide;
-            pos[i] = -1;
-            if (j >= 0)
-                pos[i] = streampos(j, pl.fill[k][i]);
+            pos[i] = sourcepos(k, i, wide, pl.fill[k][i]);
             if (pos[i] >= 0) {
-                if (k == 0 && pos[i] >= 16)
-                    pos[i] -= 8; // the first digits of D0 are in T too
-                lo = pos[i] < lo ? pos[i] : lo;
-                hi = pos[i] > hi ? pos[i] : hi;
+                lo = std::min(lo, pos[i]);
+                hi = std::max(hi, pos[i]);
             }
         }
         // One register where it holds them all, else a window starting at
@@ -188,7 +198,7 @@ __attribute__((target("ssse3"))) char *ssse3run(char *d, const unsigned char *p,
             window<P.window[4]>(t, d0, d1, c), window < P.window[5] < 48 ? 48 : P.window[5] > (t, d0, d1, c),
         };
         for (int k = 0; k < P.chunks; k++)
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 16 * k),
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 16 * std::ptrdiff_t{k}),
                              _mm_or_si128(_mm_shuffle_epi8(src[k], s[k]), f[k]));
     }
     return d;
