@@ -187,7 +187,13 @@ while read -r line; do
     ! grep -q -- '-U_FORTIFY_SOURCE\|-fno-stack-protector\|-fstack-protector ' <<<"$line" ||
     fail "a compiler line does not keep the packager's flags: $line"
 done <<<"$compiles"
+# The packager's level 2 fortification leaves hexcat no checked call: its
+# one call that fortification could check, read() into the block at an
+# offset known only at run time, is checked from level 3 on (our own builds
+# call __read_chk). So the informational no-fortify-functions tag is the one
+# hardening tag this package may carry; any other fails.
 lint=$(lintian --display-info "$work/pkg/build/hexcat_${version}_$arch.deb" 2>&1 || true)
-! grep -q 'hardening' <<<"$lint" || { printf '%s\n' "$lint"; fail "lintian reports a hardening tag on the packager's package"; }
-echo "packager's build: every test passed, their flags kept, blhc and lintian clean"
+! grep 'hardening' <<<"$lint" | grep -qv '^I: hexcat: hardening-no-fortify-functions ' ||
+  { printf '%s\n' "$lint"; fail "lintian reports a hardening tag on the packager's package"; }
+echo "packager's build: every test passed, their flags kept, blhc and lintian clean but for fortify level 2"
 echo "release checks passed"
