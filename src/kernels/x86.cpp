@@ -148,7 +148,10 @@ __attribute__((target("avx2"))) inline __m256i window(__m256i t, __m256i d0, __m
         return _mm256_alignr_epi8(r[at / 16 + 1], r[at / 16], at % 16);
 }
 
-inline __m128i load16(const char *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
+__attribute__((target("ssse3"))) inline __m128i load16(const char *p)
+{
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+}
 
 // The high digits as the first W bytes of a register, the rest zero.
 template <int W> __attribute__((target("ssse3"))) inline __m128i prefix(const highpart &h)
