@@ -93,10 +93,12 @@ constexpr int sourcepos(int k, int i, int wide, char &fill)
     return k == 0 && pos >= 16 ? pos - 8 : pos;
 }
 
-constexpr plan makeplan(int wide)
+// The plan of a line of wide high digits; with like, in like's chunks and
+// windows (it fits only where like's windows hold every byte it needs).
+constexpr plan makeplan(int wide, const plan *like = nullptr)
 {
     plan pl{};
-    pl.chunks = (static_cast<int>(LINE) + wide + 15) / 16;
+    pl.chunks = like ? like->chunks : (static_cast<int>(LINE) + wide + 15) / 16;
     pl.fits = true;
     for (int k = 0; k < pl.chunks; k++) {
         int pos[16];
@@ -113,8 +115,10 @@ constexpr plan makeplan(int wide)
         int w = k == 0 ? 0 : lo / 16 == hi / 16 ? lo / 16 * 16 : lo;
         if (hi < 0)
             w = 48;
+        if (like)
+            w = like->window[k];
         pl.window[k] = w;
-        if (hi >= w + 16 || (k == 0 && hi >= 16))
+        if (lo < w || hi >= w + 16 || (k == 0 && hi >= 16))
             pl.fits = false;
         for (int i = 0; i < 16; i++)
             pl.shuf[k][i] = pos[i] < 0 ? Z : static_cast<char>(pos[i] - w);
@@ -123,6 +127,16 @@ constexpr plan makeplan(int wide)
 }
 
 template <int W> inline constexpr plan PLAN = makeplan(W);
+
+// Lines of one high digit (79 bytes) go in pairs: the first line's last
+// chunk runs a byte into the second line, onto its high digit, which is
+// fixed and so a fill byte, and the second line is stored from its second
+// byte on, which is a narrow line, 80 bytes after the first. So every
+// store of a pair lands at the parity of the pair's start, which moves by
+// an even 158 bytes, as for narrow lines: on some processors (AMD Zen 3)
+// stores of lines at every other address cost about a tenth more. For AVX2
+// the second line is shuffled in the first's windows.
+inline constexpr plan SECOND = makeplan(0, &PLAN<1>);
 
 // The window of the stream T D0 D1 C that starts at byte at, in one
 // instruction at most (per 128-bit lane for AVX2).
@@ -153,6 +167,12 @@ __attribute__((target("ssse3"))) inline __m128i load16(const char *p)
     return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
 }
 
+// Two chunks' shuffles or fills, lo in the low lane.
+__attribute__((target("avx2"))) inline __m256i load32(const char (&hi)[16], const char (&lo)[16])
+{
+    return _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(hi), reinterpret_cast<const __m128i *>(lo));
+}
+
 // The high digits as the first W bytes of a register, the rest zero.
 template <int W> __attribute__((target("ssse3"))) inline __m128i prefix(const highpart &h)
 {
@@ -165,10 +185,28 @@ template <int W> __attribute__((target("ssse3"))) inline __m128i prefix(const hi
 // in the order they are printed.
 inline std::uint32_t bigendian(std::uint32_t v) { return __builtin_bswap32(v); }
 
-// Lines whose offsets have W high digits (0 below 4 GiB).
+// One line's chunk shuffles and fills, for the plan of W high digits.
+struct chunks {
+    __m128i s[6], f[6];
+};
+
+template <int W> __attribute__((target("ssse3"))) inline chunks loadchunks(const highpart &h)
+{
+    constexpr const plan &P = PLAN<W>;
+    chunks c;
+    for (int k = 0; k < P.chunks; k++) {
+        c.s[k] = load16(P.shuf[k]);
+        c.f[k] = load16(P.fill[k]);
+    }
+    c.f[0] = _mm_or_si128(c.f[0], prefix<W>(h));
+    return c;
+}
+
+// Formats the block at p as the line of W high digits and low offset
+// offset, stored at d with the chunks ch.
 template <int W>
-__attribute__((target("ssse3"))) char *ssse3run(char *d, const unsigned char *p, std::uint32_t offset,
-                                                std::size_t n, const highpart &h)
+__attribute__((target("ssse3"))) inline void ssse3line(char *d, const unsigned char *p, std::uint32_t offset,
+                                                       const chunks &ch)
 {
     constexpr const plan &P = PLAN<W>;
     static_assert(P.fits);
@@ -177,33 +215,46 @@ __attribute__((target("ssse3"))) char *ssse3run(char *d, const unsigned char *p,
     const __m128i lowbound = _mm_set1_epi8(0x1F);
     const __m128i highbound = _mm_set1_epi8(0x7F);
     const __m128i dot = _mm_set1_epi8('.');
-    __m128i s[6], f[6];
-    for (int k = 0; k < P.chunks; k++) {
-        s[k] = load16(P.shuf[k]);
-        f[k] = load16(P.fill[k]);
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    __m128i hi = _mm_shuffle_epi8(digits, _mm_and_si128(_mm_srli_epi16(x, 4), nib));
+    __m128i lo = _mm_shuffle_epi8(digits, _mm_and_si128(x, nib));
+    __m128i d0 = _mm_unpacklo_epi8(hi, lo);
+    __m128i d1 = _mm_unpackhi_epi8(hi, lo);
+    __m128i ok = _mm_and_si128(_mm_cmpgt_epi8(x, lowbound), _mm_cmpgt_epi8(highbound, x));
+    __m128i c = _mm_or_si128(_mm_and_si128(ok, x), _mm_andnot_si128(ok, dot));
+    __m128i o = _mm_cvtsi32_si128(static_cast<int>(bigendian(offset)));
+    o = _mm_unpacklo_epi8(_mm_and_si128(_mm_srli_epi16(o, 4), nib), _mm_and_si128(o, nib));
+    o = _mm_shuffle_epi8(digits, o);
+    __m128i t = _mm_unpacklo_epi64(o, d0);
+    constexpr int last = P.window[5] < 48 ? 48 : P.window[5]; // unused below six chunks
+    __m128i src[6] = {
+        window<P.window[0]>(t, d0, d1, c), window<P.window[1]>(t, d0, d1, c),
+        window<P.window[2]>(t, d0, d1, c), window<P.window[3]>(t, d0, d1, c),
+        window<P.window[4]>(t, d0, d1, c), window<last>(t, d0, d1, c),
+    };
+    for (int k = 0; k < P.chunks; k++)
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 16 * std::ptrdiff_t{k}),
+                         _mm_or_si128(_mm_shuffle_epi8(src[k], ch.s[k]), ch.f[k]));
+}
+
+// Lines whose offsets have W high digits (0 below 4 GiB).
+template <int W>
+__attribute__((target("ssse3"))) char *ssse3run(char *d, const unsigned char *p, std::uint32_t offset,
+                                                std::size_t n, const highpart &h)
+{
+    chunks ch = loadchunks<W>(h);
+    if constexpr (W == 1) {
+        // Pairs of lines, the second as a narrow line (see SECOND).
+        const __m128i high = _mm_slli_si128(prefix<1>(h), 15);
+        ch.f[4] = _mm_or_si128(ch.f[4], high);
+        const chunks narrow = loadchunks<0>(h);
+        for (; n >= 2; n -= 2, p += 32, offset += 32, d += 2 * (LINE + 1)) {
+            ssse3line<1>(d, p, offset, ch);
+            ssse3line<0>(d + (LINE + 1) + 1, p + 16, offset + 16, narrow);
+        }
     }
-    f[0] = _mm_or_si128(f[0], prefix<W>(h));
-    for (; n > 0; n--, p += 16, offset += 16, d += LINE + W) {
-        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        __m128i hi = _mm_shuffle_epi8(digits, _mm_and_si128(_mm_srli_epi16(x, 4), nib));
-        __m128i lo = _mm_shuffle_epi8(digits, _mm_and_si128(x, nib));
-        __m128i d0 = _mm_unpacklo_epi8(hi, lo);
-        __m128i d1 = _mm_unpackhi_epi8(hi, lo);
-        __m128i ok = _mm_and_si128(_mm_cmpgt_epi8(x, lowbound), _mm_cmpgt_epi8(highbound, x));
-        __m128i c = _mm_or_si128(_mm_and_si128(ok, x), _mm_andnot_si128(ok, dot));
-        __m128i o = _mm_cvtsi32_si128(static_cast<int>(bigendian(offset)));
-        o = _mm_unpacklo_epi8(_mm_and_si128(_mm_srli_epi16(o, 4), nib), _mm_and_si128(o, nib));
-        o = _mm_shuffle_epi8(digits, o);
-        __m128i t = _mm_unpacklo_epi64(o, d0);
-        __m128i src[6] = {
-            window<P.window[0]>(t, d0, d1, c), window<P.window[1]>(t, d0, d1, c),
-            window<P.window[2]>(t, d0, d1, c), window<P.window[3]>(t, d0, d1, c),
-            window<P.window[4]>(t, d0, d1, c), window < P.window[5] < 48 ? 48 : P.window[5] > (t, d0, d1, c),
-        };
-        for (int k = 0; k < P.chunks; k++)
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 16 * std::ptrdiff_t{k}),
-                             _mm_or_si128(_mm_shuffle_epi8(src[k], s[k]), f[k]));
-    }
+    for (; n > 0; n--, p += 16, offset += 16, d += LINE + W)
+        ssse3line<W>(d, p, offset, ch);
     return d;
 }
 
@@ -222,18 +273,24 @@ __attribute__((target("avx2"))) char *avx2run(char *d, const unsigned char *p, s
                                             3, 2, 1, 0, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z);
     // A line is stored as chunks 0-1 and 2-3 in one 32-byte store each, each
     // pair shuffled from one register that gathers the pair's two sources;
-    // then chunk 4 alone, or chunks 4-5 as a third pair.
-    const __m256i s01 = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(P.shuf[1]),
-                                            reinterpret_cast<const __m128i *>(P.shuf[0]));
-    const __m256i s23 = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(P.shuf[3]),
-                                            reinterpret_cast<const __m128i *>(P.shuf[2]));
-    const __m256i s45 = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(P.shuf[P.chunks > 5 ? 5 : 4]),
-                                            reinterpret_cast<const __m128i *>(P.shuf[4]));
+    // then chunk 4 alone, or chunks 4-5 as a third pair. The second line of
+    // a step is shuffled by Q: the same plan but for lines of one high
+    // digit, stored in pairs (see SECOND).
+    constexpr bool paired = W == 1;
+    constexpr const plan &Q = paired ? SECOND : P;
+    static_assert(Q.fits);
+    const __m128i high = paired ? _mm_slli_si128(prefix<W>(h), 15) : _mm_setzero_si128();
+    const __m256i s01 = load32(P.shuf[1], P.shuf[0]);
+    const __m256i s23 = load32(P.shuf[3], P.shuf[2]);
+    const __m256i t01 = load32(Q.shuf[1], Q.shuf[0]);
+    const __m256i t23 = load32(Q.shuf[3], Q.shuf[2]);
+    const __m256i s45 = load32(P.chunks > 5 ? P.shuf[5] : Q.shuf[4], P.shuf[4]);
     const __m256i f01 = _mm256_set_m128i(load16(P.fill[1]), _mm_or_si128(load16(P.fill[0]), prefix<W>(h)));
-    const __m256i f23 = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(P.fill[3]),
-                                            reinterpret_cast<const __m128i *>(P.fill[2]));
-    const __m256i f45 = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(P.fill[P.chunks > 5 ? 5 : 4]),
-                                            reinterpret_cast<const __m128i *>(P.fill[4]));
+    const __m256i f23 = load32(P.fill[3], P.fill[2]);
+    const __m256i g01 = paired ? load32(Q.fill[1], Q.fill[0]) : f01;
+    const __m256i g23 = load32(Q.fill[3], Q.fill[2]);
+    const __m256i f45 =
+        _mm256_set_m128i(load16(P.chunks > 5 ? P.fill[5] : Q.fill[4]), _mm_or_si128(load16(P.fill[4]), high));
     // The offsets of the two lines of a step, in the low dword of each lane.
     __m256i offsets = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(offset)),
                                        _mm256_setr_epi32(0, 0, 0, 0, 16, 0, 0, 0));
@@ -259,12 +316,12 @@ __attribute__((target("avx2"))) char *avx2run(char *d, const unsigned char *p, s
         __m256i w4 = window<P.window[4]>(t, d0, d1, c);
         // Gather each line's sources of a pair into one register.
         __m256i a0 = _mm256_or_si256(_mm256_shuffle_epi8(_mm256_permute2x128_si256(w0, w1, 0x20), s01), f01);
-        __m256i a1 = _mm256_or_si256(_mm256_shuffle_epi8(_mm256_permute2x128_si256(w0, w1, 0x31), s01), f01);
+        __m256i a1 = _mm256_or_si256(_mm256_shuffle_epi8(_mm256_permute2x128_si256(w0, w1, 0x31), t01), g01);
         __m256i b0 = _mm256_or_si256(_mm256_shuffle_epi8(_mm256_permute2x128_si256(w2, w3, 0x20), s23), f23);
-        __m256i b1 = _mm256_or_si256(_mm256_shuffle_epi8(_mm256_permute2x128_si256(w2, w3, 0x31), s23), f23);
+        __m256i b1 = _mm256_or_si256(_mm256_shuffle_epi8(_mm256_permute2x128_si256(w2, w3, 0x31), t23), g23);
         // The first line's last chunk runs into the second line, so the
         // first line is stored first.
-        char *e = d + LINE + W;
+        char *e = d + LINE + W + (paired ? 1 : 0);
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(d), a0);
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + 32), b0);
         if constexpr (P.chunks == 5) {
@@ -284,7 +341,7 @@ __attribute__((target("avx2"))) char *avx2run(char *d, const unsigned char *p, s
             _mm256_storeu_si256(reinterpret_cast<__m256i *>(e + 32), b1);
             _mm256_storeu_si256(reinterpret_cast<__m256i *>(e + 64), c1);
         }
-        d = e + LINE + W;
+        d += 2 * (LINE + W);
     }
     if (n > 0)
         d = ssse3run<W>(d, p, offset, n, h);
