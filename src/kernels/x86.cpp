@@ -133,9 +133,10 @@ template <int W> inline constexpr plan PLAN = makeplan(W);
 // fixed and so a fill byte, and the second line is stored from its second
 // byte on, which is a narrow line, 80 bytes after the first. So every
 // store of a pair lands at the parity of the pair's start, which moves by
-// an even 158 bytes, as for narrow lines: on some processors (AMD Zen 3)
-// stores of lines at every other address cost about a tenth more. For AVX2
-// the second line is shuffled in the first's windows.
+// an even 158 bytes, as for narrow lines; a run that starts at an odd
+// address takes one line alone first. On some processors (AMD Zen 3)
+// stores of lines at every other address, or at odd ones, cost about a
+// tenth more. For AVX2 the second line is shuffled in the first's windows.
 inline constexpr plan SECOND = makeplan(0, &PLAN<1>);
 
 // The window of the stream T D0 D1 C that starts at byte at, in one
@@ -184,6 +185,9 @@ template <int W> __attribute__((target("ssse3"))) inline __m128i prefix(const hi
 // The offset's bytes, most significant first, so that its nibbles come out
 // in the order they are printed.
 inline std::uint32_t bigendian(std::uint32_t v) { return __builtin_bswap32(v); }
+
+// Whether d is odd, where the stores of a pair would not land (see SECOND).
+inline bool oddaddress(const char *d) { return (reinterpret_cast<std::uintptr_t>(d) & 1) != 0; }
 
 // One line's chunk shuffles and fills, for the plan of W high digits.
 struct chunks {
@@ -237,6 +241,15 @@ __attribute__((target("ssse3"))) inline void ssse3line(char *d, const unsigned c
                          _mm_or_si128(_mm_shuffle_epi8(src[k], ch.s[k]), ch.f[k]));
 }
 
+// One line, out of the way of the loops.
+template <int W>
+__attribute__((target("ssse3"), noinline)) char *ssse3one(char *d, const unsigned char *p,
+                                                          std::uint32_t offset, const highpart &h)
+{
+    ssse3line<W>(d, p, offset, loadchunks<W>(h));
+    return d + LINE + W;
+}
+
 // Lines whose offsets have W high digits (0 below 4 GiB).
 template <int W>
 __attribute__((target("ssse3"))) char *ssse3run(char *d, const unsigned char *p, std::uint32_t offset,
@@ -244,7 +257,12 @@ __attribute__((target("ssse3"))) char *ssse3run(char *d, const unsigned char *p,
 {
     chunks ch = loadchunks<W>(h);
     if constexpr (W == 1) {
-        // Pairs of lines, the second as a narrow line (see SECOND).
+        // Pairs of lines, the second as a narrow line (see SECOND), from
+        // an even address on.
+        if (n > 0 && oddaddress(d)) {
+            d = ssse3one<1>(d, p, offset, h);
+            n--, p += 16, offset += 16;
+        }
         const __m128i high = _mm_slli_si128(prefix<1>(h), 15);
         ch.f[4] = _mm_or_si128(ch.f[4], high);
         const chunks narrow = loadchunks<0>(h);
@@ -279,6 +297,10 @@ __attribute__((target("avx2"))) char *avx2run(char *d, const unsigned char *p, s
     constexpr bool paired = W == 1;
     constexpr const plan &Q = paired ? SECOND : P;
     static_assert(Q.fits);
+    if (paired && n > 0 && oddaddress(d)) {
+        d = ssse3one<W>(d, p, offset, h);
+        n--, p += 16, offset += 16;
+    }
     const __m128i high = paired ? _mm_slli_si128(prefix<W>(h), 15) : _mm_setzero_si128();
     const __m256i s01 = load32(P.shuf[1], P.shuf[0]);
     const __m256i s23 = load32(P.shuf[3], P.shuf[2]);
