@@ -98,7 +98,7 @@ constexpr int sourcepos(int k, int i, int wide, char &fill)
 constexpr plan makeplan(int wide, const plan *like = nullptr)
 {
     plan pl{};
-    pl.chunks = like ? like->chunks : (static_cast<int>(LINE) + wide + 15) / 16;
+    pl.chunks = like != nullptr ? like->chunks : (static_cast<int>(LINE) + wide + 15) / 16;
     pl.fits = true;
     for (int k = 0; k < pl.chunks; k++) {
         int pos[16];
@@ -115,7 +115,7 @@ constexpr plan makeplan(int wide, const plan *like = nullptr)
         int w = k == 0 ? 0 : lo / 16 == hi / 16 ? lo / 16 * 16 : lo;
         if (hi < 0)
             w = 48;
-        if (like)
+        if (like != nullptr)
             w = like->window[k];
         pl.window[k] = w;
         if (lo < w || hi >= w + 16 || (k == 0 && hi >= 16))
