@@ -36,7 +36,7 @@ void runlines(benchmark::State &state, linesfn fn, std::uint64_t start)
     std::vector<char> out(LINES * MAXLINE + SLACK);
     std::uint64_t offset = start;
     for (auto _ : state) {
-        char *end = fn(out.data(), in.data(), offset, LINES);
+        char *end = fn(out.data(), in.data(), static_cast<std::uint32_t>(offset), highdigits(offset), LINES);
         benchmark::DoNotOptimize(end);
         benchmark::ClobberMemory();
         offset += 16 * LINES;
@@ -48,8 +48,9 @@ void runlines(benchmark::State &state, linesfn fn, std::uint64_t start)
 }
 
 // The general formatter, one line at a time, as used for short lines.
-char *plainlines(char *d, const unsigned char *p, std::uint64_t offset, std::size_t n)
+char *plainlines(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n)
 {
+    const std::uint64_t offset = std::uint64_t{high.value} << 32 | low;
     for (std::size_t i = 0; i < n; i++)
         d = plainline(d, p + 16 * i, offset + 16 * i, 16);
     return d;
@@ -79,7 +80,7 @@ int main(int argc, char **argv)
     add("plain", plainlines, true);
     for (const kernel &k : kernels())
         add(k.name, k.fn, k.runs());
-    benchmark::AddCustomContext("hexcat kernel", activekernel().name);
+    benchmark::AddCustomContext("hexcat kernel", findkernel(nullptr)->name);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

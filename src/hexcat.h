@@ -6,12 +6,16 @@
 // dumplines(), which formats them with the line kernel chosen for the
 // processor (kernels/kernels.h), and a short last line to dumpline(), which
 // lays it out with the general formatter (layout.h). Both queue their lines
-// for standard output (output.h).
+// for standard output (output.h). Everything a run holds is one object,
+// owned by main() and handed down.
 #ifndef HEXCAT_HEXCAT_H
 #define HEXCAT_HEXCAT_H
 
 #include <cstddef>
 #include <cstdint>
+
+#include "kernels/kernels.h"
+#include "output.h"
 
 namespace hexcat {
 
@@ -20,25 +24,33 @@ namespace hexcat {
 constexpr std::size_t READBLOCK = std::size_t{1} << 16;
 static_assert(READBLOCK % 16 == 0);
 
-} // namespace hexcat
+// The state of one run: the output (with the system calls the run makes),
+// the line kernel, and the read block. Large: the tool keeps it in static
+// storage, so that it runs where the stack is small (16 KiB is enough).
+struct run {
+    output out;
+    const kernel *kern = nullptr;        // set before the first file
+    unsigned char block[READBLOCK] = {}; // the file's bytes being dumped
+};
 
-// Dumps the file called fname to standard output. Returns 0 when the file
-// was dumped (also when it had nothing to dump) and 1 when it failed: it
-// could not be looked up, opened or read, or standard output could not be
-// written. Every failure is reported on standard error; a write failure is
-// also recorded so that the caller can stop (see outputfailed() in
-// output.h).
-int hexdump(const char *fname);
+// Dumps the file called fname to r.out. Returns 0 when the file was dumped
+// (also when it had nothing to dump) and 1 when it failed: it could not be
+// looked up, opened or read, or the output could not be written. Every
+// failure is reported on standard error; after a write failure r.out.failed
+// is set, so that the caller can stop.
+int hexdump(run &r, const char *fname);
 
 // Queues one dump line for the cnt bytes at p, found at offset in their
 // file. Only the first 16 bytes are shown when cnt is larger; cnt <= 0 gives
 // a line with every cell blank. Offsets of 2^32 and above widen the offset
 // field beyond eight digits and shift the rest of the line with it.
-void dumpline(const unsigned char *p, std::uint64_t offset, int cnt);
+void dumpline(output &out, const unsigned char *p, std::uint64_t offset, int cnt);
 
 // Queues the dump lines of n full 16-byte blocks starting at p, the first at
-// offset: the same bytes as n calls of dumpline(p + 16 * i, offset + 16 * i,
-// 16), produced by the active line kernel (the fastest this processor runs).
-void dumplines(const unsigned char *p, std::uint64_t offset, std::size_t n);
+// offset: the same bytes as n calls of dumpline(out, p + 16 * i, offset +
+// 16 * i, 16), produced by the line kernel k.
+void dumplines(output &out, const kernel &k, const unsigned char *p, std::uint64_t offset, std::size_t n);
+
+} // namespace hexcat
 
 #endif

@@ -5,29 +5,24 @@
 #include <unistd.h>
 
 #include "hexcat.h"
-#include "output.h"
-
-using namespace hexcat;
 
 // Files of 2 GiB and more must open and report their size on 32-bit
 // systems too (the build asks for 64-bit file offsets).
 static_assert(sizeof(off_t) >= 8, "off_t must be 64 bits wide: build with _FILE_OFFSET_BITS=64");
 
-namespace {
+namespace hexcat {
 
-// The read block. It is static rather than on the stack so that the tool
-// runs where the stack is small (16 KiB is enough).
-unsigned char block[READBLOCK];
+namespace {
 
 // Reads up to want bytes into buff, going on after short reads until the
 // block is full, the file ends or a read fails. Returns the bytes read;
 // *err is 0 or the error number of the failed read.
-std::size_t fill(int fd, unsigned char *buff, std::size_t want, int *err)
+std::size_t fill(const syscalls &sys, int fd, unsigned char *buff, std::size_t want, int *err)
 {
     std::size_t got = 0;
     *err = 0;
     while (got < want) {
-        ssize_t r = read(fd, buff + got, want - got);
+        ssize_t r = sys.read(fd, buff + got, want - got);
         if (r > 0) {
             got += static_cast<std::size_t>(r);
         } else if (r == 0) {
@@ -42,25 +37,26 @@ std::size_t fill(int fd, unsigned char *buff, std::size_t want, int *err)
 
 } // namespace
 
-int hexdump(const char *fname)
+int hexdump(run &r, const char *fname)
 {
+    const syscalls &sys = *r.out.sys;
     struct stat st;
-    if (stat(fname, &st) != 0) {
-        report(fname, errno);
+    if (sys.stat(fname, &st) != 0) {
+        report(r.out, fname, errno);
         return 1;
     }
-    int fd = open(fname, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    int fd = sys.open(fname, O_RDONLY | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        report(fname, errno);
+        report(r.out, fname, errno);
         return 1;
     }
     // Size and type come from the file just opened, for the name may have
     // been given to another file since the lookup (an editor's save, a log
     // rotation): the bound must belong to the file read.
-    if (fstat(fd, &st) != 0) {
+    if (sys.fstat(fd, &st) != 0) {
         int err = errno;
-        close(fd);
-        report(fname, err);
+        sys.close(fd);
+        report(r.out, fname, err);
         return 1;
     }
     // The size is taken once, before reading, and bounds the dump: reading
@@ -78,29 +74,31 @@ int hexdump(const char *fname)
     while (offset < limit) {
         std::size_t want = limit - offset < READBLOCK ? static_cast<std::size_t>(limit - offset) : READBLOCK;
         int err;
-        std::size_t cnt = fill(fd, block, want, &err);
+        std::size_t cnt = fill(sys, fd, r.block, want, &err);
         std::size_t full = cnt / 16;
         if (full > 0)
-            dumplines(block, offset, full);
+            dumplines(r.out, *r.kern, r.block, offset, full);
         if (cnt % 16 != 0)
-            dumpline(block + 16 * full, offset + 16 * full, static_cast<int>(cnt % 16));
+            dumpline(r.out, r.block + 16 * full, offset + 16 * full, static_cast<int>(cnt % 16));
         offset += cnt;
         if (err != 0) {
-            report(fname, err);
+            report(r.out, fname, err);
             result = 1;
             break;
         }
-        if (outputfailed()) {
+        if (r.out.failed) {
             result = 1;
             break;
         }
         if (cnt < want)
             break;
     }
-    close(fd);
+    sys.close(fd);
     // The file's lines go out before the next file is opened (its open may
     // wait, as a named pipe's does) or anything is reported.
-    if (!flushoutput())
+    if (!flushoutput(r.out))
         result = 1;
     return result;
 }
+
+} // namespace hexcat

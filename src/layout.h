@@ -31,11 +31,12 @@ struct hexpairs {
 };
 inline constexpr hexpairs HEX;
 
-// The digits of an offset above its low 32 bits, without leading zeros:
-// none below 4 GiB, at most eight. Every line from one multiple of 2^32 to
-// the next starts with the same ones, followed by the eight digits of the
-// low 32 bits, so they are a fixed prefix of each line there.
+// An offset's part above its low 32 bits, and its digits without leading
+// zeros: none below 4 GiB, at most eight. Every line from one multiple of
+// 2^32 to the next starts with the same ones, followed by the eight digits
+// of the low 32 bits, so they are a fixed prefix of each line there.
 struct highpart {
+    std::uint32_t value;
     char digits[8];
     std::size_t len;
 };

@@ -2,17 +2,17 @@
 // Takes no options: every argument is a file name. The exit status is the
 // number of files that could not be dumped, at most 125.
 #include "hexcat.h"
-#include "output.h"
-
-using namespace hexcat;
 
 int main(int argc, char **argv)
 {
+    // The whole state of the run, in static storage (see hexcat.h).
+    static hexcat::run r;
+    r.kern = hexcat::findkernel(nullptr);
     int errs = 0;
     for (int i = 1; i < argc; i++) {
-        errs += hexdump(argv[i]);
+        errs += hexcat::hexdump(r, argv[i]);
         // With standard output gone there is nothing left to do.
-        if (outputfailed())
+        if (r.out.failed)
             break;
     }
     // The status keeps only eight bits, and callers read some values as

@@ -7,7 +7,6 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "layout.h"
 #include "output.h"
 #include "quote.h"
 
@@ -15,43 +14,35 @@ namespace hexcat {
 
 namespace {
 
-char outbuf[OUTCAP + SLACK];
-std::size_t outlen = 0;
-
-int outfd = 1;
-bool outfailed = false;
-bool prepared = false;
-
 // A pipe's default 64 KiB buffer makes writer and reader take turns many
 // times per write; a 1 MiB buffer lets a dump through a pipe run about
 // three times faster. A pipe that is already larger is left alone, and so
 // is one where the system refuses.
-void prepare()
+void prepare(output &out)
 {
-    prepared = true;
+    out.prepared = true;
 #ifdef F_SETPIPE_SZ
     constexpr int PIPESIZE = 1 << 20;
     struct stat st;
-    if (fstat(outfd, &st) == 0 && S_ISFIFO(st.st_mode)) {
-        int size = fcntl(outfd, F_GETPIPE_SZ);
+    if (out.sys->fstat(out.fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
+        int size = out.sys->fcntl(out.fd, F_GETPIPE_SZ, 0);
         if (size >= 0 && size < PIPESIZE)
-            fcntl(outfd, F_SETPIPE_SZ, PIPESIZE);
+            out.sys->fcntl(out.fd, F_SETPIPE_SZ, PIPESIZE);
     }
 #endif
 }
 
 // Waits until fd, in non-blocking mode and full, can be written again.
 // Returns 0 or the error number of a failed poll.
-int waitwritable(int fd)
+int waitwritable(const syscalls &sys, int fd)
 {
     pollfd p{fd, POLLOUT, 0};
-    while (poll(&p, 1, -1) < 0) {
+    while (sys.poll(&p, 1, -1) < 0) {
         if (errno != EINTR)
             return errno;
     }
     return 0;
 }
-
 // Writes the cnt buffers of iov to fd whole, in one call where the system
 // takes them at once. Resumes a partial write where it stopped (a write to
 // a full pipe returns short when the process is stopped and continued),
@@ -59,7 +50,7 @@ int waitwritable(int fd)
 // mode is full, for its reader is only slow. A write that takes nothing
 // fails as ENOSPC rather than being retried for ever. Returns 0 or the
 // error number of the failed write; iov is used up.
-int writeall(int fd, iovec *iov, int cnt)
+int writeall(const syscalls &sys, int fd, iovec *iov, int cnt)
 {
     while (cnt > 0) {
         // Nothing is written for an empty buffer: /dev/full, for one,
@@ -69,11 +60,11 @@ int writeall(int fd, iovec *iov, int cnt)
             cnt--;
             continue;
         }
-        ssize_t w = cnt == 1 ? write(fd, iov->iov_base, iov->iov_len) : writev(fd, iov, cnt);
+        ssize_t w = cnt == 1 ? sys.write(fd, iov->iov_base, iov->iov_len) : sys.writev(fd, iov, cnt);
         if (w < 0) {
             int err = errno;
             if (err == EAGAIN || err == EWOULDBLOCK)
-                err = waitwritable(fd);
+                err = waitwritable(sys, fd);
             if (err != 0 && err != EINTR)
                 return err;
             continue;
@@ -94,63 +85,63 @@ int writeall(int fd, iovec *iov, int cnt)
     return 0;
 }
 
+// "Unknown error " and the digits of any int, with its sign and the NUL.
+constexpr char UNKNOWN[] = "Unknown error ";
+constexpr std::size_t MAXDIGITS = sizeof(unsigned) * 3; // three per byte at most
+constexpr std::size_t UNKNOWNLEN = sizeof UNKNOWN + 1 + MAXDIGITS;
+
 // The system's message for err, untranslated, as strerror gives it where no
 // locale is set. strerror looks the text up through message translation,
 // which allocates memory on current C libraries; strerrordesc_np (glibc 2.32
 // and later) gives the same text without. For a number it does not know,
-// the text is strerror's "Unknown error N", made here in a static buffer.
-const char *message(int err)
+// the text is strerror's "Unknown error N", made in unknown.
+const char *message(int err, char (&unknown)[UNKNOWNLEN])
 {
 #ifdef HEXCAT_HAVE_STRERRORDESC_NP
     if (const char *desc = strerrordesc_np(err))
         return desc;
-    constexpr char prefix[] = "Unknown error ";
-    // Every byte of an unsigned adds at most three decimal digits.
-    constexpr std::size_t maxdigits = sizeof(unsigned) * 3;
-    // The prefix, a sign, the digits of any int and the terminating NUL.
-    static char unknown[sizeof prefix + 1 + maxdigits];
-    std::memcpy(unknown, prefix, sizeof prefix - 1);
-    char *p = unknown + sizeof prefix - 1;
+    std::memcpy(unknown, UNKNOWN, sizeof UNKNOWN - 1);
+    char *p = unknown + sizeof UNKNOWN - 1;
     if (err < 0)
         *p++ = '-';
     // The magnitude as unsigned, so that the most negative int has one too.
     unsigned n = err < 0 ? 0U - static_cast<unsigned>(err) : static_cast<unsigned>(err);
-    char digits[maxdigits];
-    char *d = digits + maxdigits;
+    char digits[MAXDIGITS];
+    char *d = digits + MAXDIGITS;
     do {
         *--d = static_cast<char>('0' + n % 10);
         n /= 10;
     } while (n != 0);
-    auto len = static_cast<std::size_t>(digits + maxdigits - d);
+    auto len = static_cast<std::size_t>(digits + MAXDIGITS - d);
     std::memcpy(p, d, len);
     p[len] = '\0';
     return unknown;
 #else
+    (void)unknown;
     return std::strerror(err);
 #endif
 }
 
-// The name of a report in its report form (see quote.h), built here piece
-// by piece: a name may be longer than PATH_MAX, and its quoted form four
-// times that.
-char namebuf[4096];
-
-void writereport(const char *name, const char *msg)
+// Writes "name: message\n" to standard error, the name in its report
+// form, built in out.name piece by piece.
+void writereport(output &out, const char *name, int err)
 {
+    char unknown[UNKNOWNLEN];
+    const char *msg = message(err, unknown);
     char colon[] = ": ";
     char newline[] = "\n";
-    // A form longer than the buffer goes out ahead in pieces, in order.
+    // A form longer than the piece goes out ahead in pieces, in order.
     namequote q = startquote(name);
-    std::size_t len = nextquote(&q, namebuf, sizeof namebuf);
+    std::size_t len = nextquote(&q, out.name, sizeof out.name);
     while (!q.done) {
-        iovec piece = {namebuf, len};
-        writeall(2, &piece, 1);
-        len = nextquote(&q, namebuf, sizeof namebuf);
+        iovec piece = {out.name, len};
+        writeall(*out.sys, 2, &piece, 1);
+        len = nextquote(&q, out.name, sizeof out.name);
     }
     iovec iov[4];
     int k = 0;
     if (name[0] != '\0') {
-        iov[k++] = {namebuf, len};
+        iov[k++] = {out.name, len};
         iov[k++] = {colon, 2};
     }
     iov[k++] = {const_cast<char *>(msg), std::strlen(msg)};
@@ -158,53 +149,43 @@ void writereport(const char *name, const char *msg)
     // One call keeps the report whole when several writers share stderr;
     // one cut short goes on where it stopped, so that the report is never
     // left unfinished. There is nowhere to report a failure to write it.
-    writeall(2, iov, k);
+    writeall(*out.sys, 2, iov, k);
 }
 
 } // namespace
 
-char *outreserve(std::size_t n, std::size_t *room)
+char *outreserve(output &out, std::size_t n, std::size_t *room)
 {
-    if (OUTCAP - outlen < n)
-        flushoutput();
-    *room = OUTCAP - outlen;
-    return outbuf + outlen;
+    if (OUTCAP - out.len < n)
+        flushoutput(out);
+    *room = OUTCAP - out.len;
+    return out.buf + out.len;
 }
 
-void outcommit(const char *end) { outlen = static_cast<std::size_t>(end - outbuf); }
+void outcommit(output &out, const char *end) { out.len = static_cast<std::size_t>(end - out.buf); }
 
-void setoutputfd(int fd)
+void report(output &out, const char *name, int err)
 {
-    flushoutput();
-    outfd = fd;
-    outfailed = false;
-    prepared = false;
+    flushoutput(out);
+    writereport(out, name, err);
 }
 
-void report(const char *name, int err)
+bool flushoutput(output &out)
 {
-    flushoutput();
-    writereport(name, message(err));
-}
-
-bool flushoutput()
-{
-    if (!prepared)
-        prepare();
-    std::size_t n = outlen;
-    outlen = 0;
-    if (outfailed)
+    if (!out.prepared)
+        prepare(out);
+    std::size_t n = out.len;
+    out.len = 0;
+    if (out.failed)
         return false;
-    iovec iov = {outbuf, n};
-    int err = writeall(outfd, &iov, 1);
+    iovec iov = {out.buf, n};
+    int err = writeall(*out.sys, out.fd, &iov, 1);
     if (err != 0) {
-        outfailed = true;
-        writereport("write error", message(err));
+        out.failed = true;
+        writereport(out, "write error", err);
         return false;
     }
     return true;
 }
-
-bool outputfailed() { return outfailed; }
 
 } // namespace hexcat

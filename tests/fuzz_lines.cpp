@@ -26,6 +26,7 @@ using namespace hexcat;
 namespace {
 
 int outfd = -1;
+run *tool = nullptr; // the run whose output goes to outfd
 
 void check(bool ok, const char *what)
 {
@@ -38,7 +39,7 @@ void check(bool ok, const char *what)
 // Everything the tool wrote since the last call.
 std::string takeoutput()
 {
-    flushoutput();
+    flushoutput(tool->out);
     std::string out(static_cast<std::size_t>(lseek(outfd, 0, SEEK_CUR)), '\0');
     if (pread(outfd, out.data(), out.size(), 0) != static_cast<ssize_t>(out.size()))
         std::abort();
@@ -50,7 +51,7 @@ std::string takeoutput()
 void checkkernel(linesfn fn, const unsigned char *p, std::uint64_t offset, std::size_t n, const char *name)
 {
     std::vector<char> buf(n * MAXLINE + SLACK);
-    char *end = fn(buf.data(), p, offset, n);
+    char *end = fn(buf.data(), p, static_cast<std::uint32_t>(offset), highdigits(offset), n);
     check(std::string(buf.data(), end) == refblocks(p, offset, n), name);
 }
 
@@ -95,7 +96,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
     if (outfd < 0) {
         outfd = memfd_create("out", 0);
-        setoutputfd(outfd);
+        tool = new run;
+        tool->out.fd = outfd;
+        tool->kern = findkernel(nullptr);
     }
     std::uint64_t offset;
     std::int32_t cnt;
@@ -107,12 +110,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // One line, any count: only the first min(cnt, 16) bytes are read.
     unsigned char block[16] = {};
     std::memcpy(block, p, len < 16 ? len : 16);
-    dumpline(block, offset, cnt);
+    dumpline(tool->out, block, offset, cnt);
     check(takeoutput() == refline(block, offset, cnt), "dumpline");
 
     // Runs of full lines, any 64-bit offset.
     std::size_t n = len / 16;
-    dumplines(p, offset, n);
+    dumplines(tool->out, *tool->kern, p, offset, n);
     check(takeoutput() == refblocks(p, offset, n), "dumplines");
 
     // Every kernel, with the run kept below the next multiple of 2^32.
@@ -144,7 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (fd < 0 || write(fd, p, len) != static_cast<ssize_t>(len))
         std::abort();
     std::string name = "/proc/self/fd/" + std::to_string(fd);
-    check(hexdump(name.c_str()) == 0, "hexdump result");
+    check(hexdump(*tool, name.c_str()) == 0, "hexdump result");
     close(fd);
     check(takeoutput() == refdump(std::string(reinterpret_cast<const char *>(p), len)), "hexdump");
     return 0;

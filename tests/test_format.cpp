@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,11 +12,11 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 #include <vector>
@@ -27,15 +26,14 @@
 #include "layout.h"
 #include "output.h"
 #include "reference.h"
+#include "system.h"
 
 using namespace hexcat;
 
-// The calls the tool opens, reads and writes with are replaced in this test
-// program (the tool's library is linked into it), so that a test can make
-// them misbehave as the system may: deliver a few bytes at a time, be
-// interrupted, find a non-blocking descriptor full, or write nothing; and
-// so that a test can count the reads, or change the file system just
-// before an open.
+// The system calls of a test's run misbehave as the system may: deliver a
+// few bytes at a time, be interrupted, find a non-blocking descriptor full,
+// or write nothing; and a test can count the reads, or change the file
+// system just before an open.
 namespace {
 
 enum class calls { plain, trickle, nospace };
@@ -60,119 +58,108 @@ long trickle(bool writing)
     return static_cast<long>(count % 7) + 1;
 }
 
-} // namespace
-
-extern "C" int open(const char *path, int flags, ...)
-{
-    mode_t perms = 0;
-    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
-        va_list ap;
-        va_start(ap, flags);
-        perms = static_cast<mode_t>(va_arg(ap, int));
-        va_end(ap);
-    }
-    if (atopen) {
-        auto f = std::move(atopen);
-        atopen = nullptr;
-        f();
-    }
-    return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, perms));
-}
-
-extern "C" int fcntl(int fd, int cmd, ...)
-{
-    va_list ap;
-    va_start(ap, cmd);
-    long arg = va_arg(ap, long); // ignored by the commands that take none
-    va_end(ap);
-    if (pipesize != 0 && cmd == F_GETPIPE_SZ)
-        return pipesize;
-    if (pipesize != 0 && cmd == F_SETPIPE_SZ) {
-        asked = static_cast<int>(arg);
-        return asked;
-    }
-    return static_cast<int>(syscall(SYS_fcntl, fd, cmd, arg));
-}
-
-extern "C" ssize_t read(int fd, void *buf, size_t n)
-{
-    reads++;
-    if (mode == calls::trickle) {
-        long r = trickle(false);
-        if (r < 0) {
-            errno = static_cast<int>(-r);
-            return -1;
-        }
-        n = std::min(n, static_cast<size_t>(r));
-    }
-    return syscall(SYS_read, fd, buf, n);
-}
-
-// With _FORTIFY_SOURCE the tool's reads go to the checked form, which the C
-// library would run without the read above.
-extern "C" ssize_t __read_chk(int fd, void *buf, size_t n, size_t size)
-{
-    if (n > size)
-        abort();
-    return read(fd, buf, n);
-}
-
-extern "C" ssize_t write(int fd, const void *buf, size_t n)
-{
-    if (mode == calls::nospace && fd != 2) {
-        // A tool that kept trying would fail after a while, differently.
-        if (++count > 1000) {
-            errno = EIO;
-            return -1;
-        }
-        return 0;
-    }
-    if (mode == calls::trickle) {
-        long r = trickle(true);
-        if (r < 0) {
-            errno = static_cast<int>(-r);
-            return -1;
-        }
-        n = std::min(n, static_cast<size_t>(r));
-    }
-    return syscall(SYS_write, fd, buf, n);
-}
-
-extern "C" ssize_t writev(int fd, const iovec *iov, int cnt)
+// A trickle-mode call's failure, or 0 and n cut to what it may move.
+int trickled(bool writing, std::size_t &n)
 {
     if (mode != calls::trickle)
-        return syscall(SYS_writev, fd, iov, cnt);
-    long r = trickle(true);
+        return 0;
+    long r = trickle(writing);
     if (r < 0) {
         errno = static_cast<int>(-r);
         return -1;
     }
-    // The first r bytes of the buffers, which may end inside any of them.
-    iovec part[8];
-    int k = 0;
-    for (auto left = static_cast<size_t>(r); k < cnt && k < 8 && left > 0; k++) {
-        part[k] = {iov[k].iov_base, std::min(iov[k].iov_len, left)};
-        left -= part[k].iov_len;
-    }
-    return syscall(SYS_writev, fd, part, k);
+    n = std::min(n, static_cast<std::size_t>(r));
+    return 0;
 }
 
-namespace {
+const syscalls TESTCALLS = {
+    SYSCALLS.stat,
+    [](const char *path, int flags) {
+        if (atopen) {
+            auto f = std::move(atopen);
+            atopen = nullptr;
+            f();
+        }
+        return SYSCALLS.open(path, flags);
+    },
+    SYSCALLS.fstat,
+    [](int fd, void *buf, std::size_t n) -> ssize_t {
+        reads++;
+        if (trickled(false, n) < 0)
+            return -1;
+        return SYSCALLS.read(fd, buf, n);
+    },
+    SYSCALLS.close,
+    [](int fd, const void *buf, std::size_t n) -> ssize_t {
+        if (mode == calls::nospace && fd != 2) {
+            // A tool that kept trying would fail after a while, differently.
+            if (++count > 1000) {
+                errno = EIO;
+                return -1;
+            }
+            return 0;
+        }
+        if (trickled(true, n) < 0)
+            return -1;
+        return SYSCALLS.write(fd, buf, n);
+    },
+    [](int fd, const iovec *iov, int cnt) -> ssize_t {
+        std::size_t r = SIZE_MAX;
+        if (trickled(true, r) < 0)
+            return -1;
+        // The first r bytes of the buffers, which may end inside any of them.
+        iovec part[8];
+        int k = 0;
+        for (std::size_t left = r; k < cnt && k < 8 && left > 0; k++) {
+            part[k] = {iov[k].iov_base, std::min(iov[k].iov_len, left)};
+            left -= part[k].iov_len;
+        }
+        return SYSCALLS.writev(fd, part, k);
+    },
+    [](int fd, int cmd, int arg) {
+        if (pipesize != 0 && cmd == F_GETPIPE_SZ)
+            return pipesize;
+        if (pipesize != 0 && cmd == F_SETPIPE_SZ) {
+            asked = arg;
+            return asked;
+        }
+        return SYSCALLS.fcntl(fd, cmd, arg);
+    },
+    SYSCALLS.poll,
+};
 
-// Runs f with the tool's standard output sent to a memory file and returns
-// what it wrote.
-std::string captured(const std::function<void()> &f)
+// A run of the tool whose output goes to fd, through the test's calls, with
+// the best kernel this processor runs.
+std::unique_ptr<run> newrun(int fd)
+{
+    auto r = std::make_unique<run>();
+    r->out.sys = &TESTCALLS;
+    r->out.fd = fd;
+    r->kern = findkernel(nullptr);
+    return r;
+}
+
+// What has been written to the memory file fd; closes it.
+std::string contents(int fd)
+{
+    std::string s(static_cast<std::size_t>(lseek(fd, 0, SEEK_CUR)), '\0');
+    EXPECT_EQ(pread(fd, s.data(), s.size(), 0), static_cast<ssize_t>(s.size()));
+    close(fd);
+    return s;
+}
+
+// Runs f on a run whose output goes to a memory file, and returns what it
+// wrote. With k, the run uses that kernel.
+std::string captured(const std::function<void(run &)> &f, const kernel *k = nullptr)
 {
     int fd = memfd_create("out", 0);
     EXPECT_GE(fd, 0);
-    setoutputfd(fd);
-    f();
-    EXPECT_TRUE(flushoutput());
-    setoutputfd(1);
-    std::string out(static_cast<std::size_t>(lseek(fd, 0, SEEK_CUR)), '\0');
-    EXPECT_EQ(pread(fd, out.data(), out.size(), 0), static_cast<ssize_t>(out.size()));
-    close(fd);
-    return out;
+    auto r = newrun(fd);
+    if (k != nullptr)
+        r->kern = k;
+    f(*r);
+    EXPECT_TRUE(flushoutput(r->out));
+    return contents(fd);
 }
 
 std::vector<unsigned char> bytes(std::initializer_list<int> v)
@@ -198,7 +185,7 @@ std::vector<kernel> runnable()
 std::string runkernel(linesfn fn, const unsigned char *p, std::uint64_t offset, std::size_t n)
 {
     std::vector<char> buf(16 + n * MAXLINE + SLACK, '#');
-    char *end = fn(buf.data() + 16, p, offset, n);
+    char *end = fn(buf.data() + 16, p, static_cast<std::uint32_t>(offset), highdigits(offset), n);
     EXPECT_EQ(std::string(buf.data(), 16), std::string(16, '#'));
     return std::string(buf.data() + 16, end);
 }
@@ -231,10 +218,10 @@ TEST(DumpLine, ExampleLinesComeOutByteForByte)
         alphabet.push_back(static_cast<unsigned char>(b));
     auto hello = bytes({'H', 'e', 'l', 'l', 'o', '\n'});
     auto edges = bytes({0x00, 0x1F, 0x20, 0x7E, 0x7F, 0x80, 0xFF});
-    std::string out = captured([&] {
-        dumpline(alphabet.data(), 0, 16);
-        dumpline(hello.data(), 16, 6);
-        dumpline(edges.data(), 0x1F0, 7);
+    std::string out = captured([&](run &r) {
+        dumpline(r.out, alphabet.data(), 0, 16);
+        dumpline(r.out, hello.data(), 16, 6);
+        dumpline(r.out, edges.data(), 0x1F0, 7);
     });
     EXPECT_EQ(out, "00000000: 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50  |ABCDEFGHIJKLMNOP|\n"
                    "00000010: 48 65 6C 6C 6F 0A                                |Hello.          |\n"
@@ -248,15 +235,16 @@ TEST(DumpLine, EveryCountHasTheFixedWidthAndMatchesTheReference)
         block[i] = static_cast<unsigned char>(0x30 + i);
     for (int cnt : {-5, -1, 0, 1, 2, 7, 15, 16, 17, 20, 1000}) {
         SCOPED_TRACE(cnt);
-        std::string line = captured([&] { dumpline(block, 0x1230, cnt); });
+        std::string line = captured([&](run &r) { dumpline(r.out, block, 0x1230, cnt); });
         EXPECT_EQ(line, refline(block, 0x1230, cnt));
         ASSERT_EQ(line.size(), 78u);
         EXPECT_EQ(line[76], '|');
         EXPECT_EQ(line.substr(57, 3), "  |");
     }
     // A count above 16 shows the first 16 bytes; none or fewer shows none.
-    EXPECT_EQ(captured([&] { dumpline(block, 0, 40); }), captured([&] { dumpline(block, 0, 16); }));
-    EXPECT_EQ(captured([&] { dumpline(block, 0, -3); }),
+    EXPECT_EQ(captured([&](run &r) { dumpline(r.out, block, 0, 40); }),
+              captured([&](run &r) { dumpline(r.out, block, 0, 16); }));
+    EXPECT_EQ(captured([&](run &r) { dumpline(r.out, block, 0, -3); }),
               "00000000:" + std::string(48, ' ') + "  |" + std::string(16, ' ') + "|\n");
 }
 
@@ -276,7 +264,7 @@ TEST(DumpLine, OffsetFieldWidensPastFourGiB)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.field);
         for (int cnt : {2, 16}) {
-            std::string line = captured([&] { dumpline(block, c.offset, cnt); });
+            std::string line = captured([&](run &r) { dumpline(r.out, block, c.offset, cnt); });
             EXPECT_EQ(line, refline(block, c.offset, cnt));
             EXPECT_EQ(line.rfind(c.field, 0), 0u);
             EXPECT_EQ(line.size(), 78 + std::strlen(c.field) - 9);
@@ -288,15 +276,13 @@ TEST(DumpLine, OffsetFieldWidensPastFourGiB)
 TEST(Kernels, TheBestKernelThisProcessorRunsIsChosen)
 {
     ASSERT_STREQ(kernels().back().name, "portable");
-    EXPECT_STREQ(activekernel().name, runnable().front().name);
+    EXPECT_STREQ(findkernel(nullptr)->name, runnable().front().name);
 #ifdef HEXCAT_X86
-    EXPECT_STREQ(activekernel().name, haveavx2() ? "avx2" : havessse3() ? "ssse3" : "portable");
+    EXPECT_STREQ(findkernel(nullptr)->name, haveavx2() ? "avx2" : havessse3() ? "ssse3" : "portable");
 #endif
-    EXPECT_FALSE(usekernel("none such"));
-    EXPECT_TRUE(usekernel("portable"));
-    EXPECT_STREQ(activekernel().name, "portable");
-    EXPECT_TRUE(usekernel(nullptr));
-    EXPECT_STREQ(activekernel().name, runnable().front().name);
+    EXPECT_EQ(findkernel("none such"), nullptr);
+    ASSERT_NE(findkernel("portable"), nullptr);
+    EXPECT_STREQ(findkernel("portable")->name, "portable");
 }
 
 TEST(Kernels, EveryByteValueInEveryPositionMatchesTheReference)
@@ -358,20 +344,18 @@ TEST(DumpLines, RunsAcrossFourGiBAndFillTheQueueRepeatedly)
         b = static_cast<unsigned char>(gen());
     for (const auto &k : runnable()) {
         SCOPED_TRACE(k.name);
-        ASSERT_TRUE(usekernel(k.name));
         for (std::uint64_t start :
              {std::uint64_t{0}, std::uint64_t{0x100000000} - 16 * 100, std::uint64_t{0x2FFFFFF00}}) {
             SCOPED_TRACE(start);
-            std::string out = captured([&] { dumplines(data.data(), start, n); });
+            std::string out = captured([&](run &r) { dumplines(r.out, *r.kern, data.data(), start, n); }, &k);
             ASSERT_TRUE(samelines(out, refblocks(data.data(), start, n)));
         }
     }
-    usekernel(nullptr);
     // A short line arriving when the queue is nearly full.
     std::size_t full = OUTCAP / LINE;
-    std::string out = captured([&] {
-        dumplines(data.data(), 0, full);
-        dumpline(data.data(), 16 * full, 5);
+    std::string out = captured([&](run &r) {
+        dumplines(r.out, *r.kern, data.data(), 0, full);
+        dumpline(r.out, data.data(), 16 * full, 5);
     });
     EXPECT_TRUE(samelines(out, refblocks(data.data(), 0, full) + refline(data.data(), 16 * full, 5)));
 }
@@ -385,15 +369,13 @@ TEST(DumpLines, OffsetsThatAreNotMultiplesOfSixteen)
         data[i] = static_cast<unsigned char>(i * 7);
     for (const auto &k : runnable()) {
         SCOPED_TRACE(k.name);
-        ASSERT_TRUE(usekernel(k.name));
         for (std::uint64_t start : {std::uint64_t{5}, std::uint64_t{0xFFFFFFF8}, std::uint64_t{0xFFFFFFC3},
                                     std::uint64_t{0x1FFFFFFC3}}) {
             SCOPED_TRACE(start);
-            std::string out = captured([&] { dumplines(data.data(), start, 8); });
+            std::string out = captured([&](run &r) { dumplines(r.out, *r.kern, data.data(), start, 8); }, &k);
             EXPECT_TRUE(samelines(out, refblocks(data.data(), start, 8)));
         }
     }
-    usekernel(nullptr);
 }
 
 TEST(DumpLines, EveryFillLevelOfTheQueueNearItsEnd)
@@ -417,31 +399,31 @@ TEST(DumpLines, EveryFillLevelOfTheQueueNearItsEnd)
     };
     for (const auto &k : runnable()) {
         SCOPED_TRACE(k.name);
-        ASSERT_TRUE(usekernel(k.name));
         for (const auto &row : rows) {
             SCOPED_TRACE(row.offset);
             std::string want =
                 row.n > 0 ? refblocks(data, row.offset, row.n) : refline(data, row.offset, row.cnt);
             want += refline(data, 0x4320, 5);
             for (std::size_t fill = OUTCAP - 3 * MAXLINE; fill <= OUTCAP; fill++) {
-                std::string out = captured([&] {
-                    std::size_t room;
-                    char *d = outreserve(fill, &room);
-                    std::memset(d, 'x', fill);
-                    outcommit(d + fill);
-                    if (row.n > 0)
-                        dumplines(data, row.offset, row.n);
-                    else
-                        dumpline(data, row.offset, row.cnt);
-                    dumpline(data, 0x4320, 5);
-                });
+                std::string out = captured(
+                    [&](run &r) {
+                        std::size_t room;
+                        char *d = outreserve(r.out, fill, &room);
+                        std::memset(d, 'x', fill);
+                        outcommit(r.out, d + fill);
+                        if (row.n > 0)
+                            dumplines(r.out, *r.kern, data, row.offset, row.n);
+                        else
+                            dumpline(r.out, data, row.offset, row.cnt);
+                        dumpline(r.out, data, 0x4320, 5);
+                    },
+                    &k);
                 ASSERT_EQ(out.size(), fill + want.size()) << fill;
                 ASSERT_EQ(out.find_first_not_of('x'), fill);
                 ASSERT_EQ(out.substr(fill), want) << fill;
             }
         }
     }
-    usekernel(nullptr);
 }
 
 TEST(FaultyCalls, AFewBytesAtATimeGiveTheSameDumpAndWholeReports)
@@ -461,37 +443,33 @@ TEST(FaultyCalls, AFewBytesAtATimeGiveTheSameDumpAndWholeReports)
 
     // Every read and write moves 1 to 7 bytes, and some are interrupted or
     // find the output full.
-    std::string out = captured([&] {
+    std::string out = captured([&](run &r) {
         mode = calls::trickle;
         count = 0;
-        EXPECT_EQ(hexdump(name.c_str()), 0);
-        EXPECT_EQ(hexdump("/nonexistent/one"), 1);
-        EXPECT_EQ(hexdump("/nonexistent/two"), 1);
+        EXPECT_EQ(hexdump(r, name.c_str()), 0);
+        EXPECT_EQ(hexdump(r, "/nonexistent/one"), 1);
+        EXPECT_EQ(hexdump(r, "/nonexistent/two"), 1);
         mode = calls::plain;
     });
     EXPECT_TRUE(samelines(out, refdump(data)));
 
     // A write that takes nothing is a failure, reported as a full device.
     int fd = memfd_create("out", 0);
-    setoutputfd(fd);
+    auto r = newrun(fd);
     mode = calls::nospace;
     count = 0;
-    int status = hexdump(name.c_str());
+    int status = hexdump(*r, name.c_str());
     mode = calls::plain;
     EXPECT_EQ(status, 1);
-    EXPECT_TRUE(outputfailed());
-    setoutputfd(1);
+    EXPECT_TRUE(r->out.failed);
     close(fd);
 
     dup2(saved, 2);
     close(saved);
-    std::string reports(static_cast<std::size_t>(lseek(err, 0, SEEK_CUR)), '\0');
-    EXPECT_EQ(pread(err, reports.data(), reports.size(), 0), static_cast<ssize_t>(reports.size()));
-    close(err);
     close(in);
-    EXPECT_EQ(reports, "/nonexistent/one: No such file or directory\n"
-                       "/nonexistent/two: No such file or directory\n"
-                       "write error: No space left on device\n");
+    EXPECT_EQ(contents(err), "/nonexistent/one: No such file or directory\n"
+                             "/nonexistent/two: No such file or directory\n"
+                             "write error: No space left on device\n");
 }
 
 TEST(FaultyCalls, WhatTheDumperReadsWhenTheOutputFailsOrTheFileChanges)
@@ -544,26 +522,19 @@ TEST(FaultyCalls, WhatTheDumperReadsWhenTheOutputFailsOrTheFileChanges)
         int err = memfd_create("err", 0);
         int saved = dup(2);
         ASSERT_EQ(dup2(err, 2), 2);
-        setoutputfd(out);
+        auto r = newrun(out);
         atopen = row.swap;
         mode = row.mode;
         count = 0;
         reads = 0;
-        int status = hexdump(name.c_str());
+        int status = hexdump(*r, name.c_str());
         unsigned long done = reads;
         mode = calls::plain;
         atopen = nullptr;
-        setoutputfd(1);
         dup2(saved, 2);
         close(saved);
         EXPECT_EQ(status, row.status);
         EXPECT_EQ(done, row.reads);
-        auto contents = [](int fd) {
-            std::string s(static_cast<std::size_t>(lseek(fd, 0, SEEK_CUR)), '\0');
-            EXPECT_EQ(pread(fd, s.data(), s.size(), 0), static_cast<ssize_t>(s.size()));
-            close(fd);
-            return s;
-        };
         EXPECT_TRUE(samelines(contents(out), row.out));
         EXPECT_EQ(contents(err), row.reports);
     }
@@ -582,14 +553,13 @@ TEST(FaultyCalls, APipeIsEnlargedOnlyWhenSmallerThanOneMebibyte)
         SCOPED_TRACE(row.size);
         int p[2];
         ASSERT_EQ(pipe(p), 0);
-        setoutputfd(p[1]);
+        auto r = newrun(p[1]);
         pipesize = row.size;
         asked = 0;
         unsigned char data[5] = {'x'};
-        dumpline(data, 0, 5);
-        EXPECT_TRUE(flushoutput());
+        dumpline(r->out, data, 0, 5);
+        EXPECT_TRUE(flushoutput(r->out));
         pipesize = 0;
-        setoutputfd(1);
         EXPECT_EQ(asked, row.asks);
         std::string out(LINE, '\0');
         EXPECT_EQ(read(p[0], out.data(), out.size()), static_cast<ssize_t>(LINE));

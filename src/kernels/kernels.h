@@ -22,13 +22,15 @@
 namespace hexcat {
 
 // A line kernel formats n full 16-byte blocks starting at p as n
-// consecutive dump lines at d, with offsets offset, offset + 16, ... The
+// consecutive dump lines at d, the first at the offset whose low 32 bits
+// are low and whose digits above them are high (see highdigits()). The
 // caller keeps every offset of the run below the same multiple of 2^32, so
-// every line is the digits of highdigits(offset), then 78 bytes whose
-// offset field holds the low 32 bits as eight digits. Offsets need not be
-// multiples of 16; n may be 0. Returns the end of the last line; may write
-// up to SLACK bytes beyond it.
-using linesfn = char *(*)(char *d, const unsigned char *p, std::uint64_t offset, std::size_t n);
+// every line is high's digits, then 78 bytes whose offset field holds the
+// low 32 bits as eight digits. Offsets need not be multiples of 16; n may
+// be 0. Returns the end of the last line; may write up to SLACK bytes
+// beyond it.
+using linesfn = char *(*)(char *d, const unsigned char *p, std::uint32_t low, const highpart &high,
+                          std::size_t n);
 
 struct kernel {
     const char *name;
@@ -39,24 +41,20 @@ struct kernel {
 // Every kernel built in, best first; the last one runs everywhere.
 std::span<const kernel> kernels();
 
-// The kernel dumplines() uses: the first of the table that this processor
-// runs, chosen on first use, unless usekernel() chose another.
-const kernel &activekernel();
+// The kernel called name, or the first of the table when name is nullptr,
+// among those this processor runs; nullptr when there is no such kernel or
+// this processor cannot run it.
+const kernel *findkernel(const char *name);
 
-// Makes dumplines() use the kernel called name (nullptr: the best one this
-// processor runs again). Returns false, changing nothing, when there is no
-// such kernel or this processor cannot run it.
-bool usekernel(const char *name);
-
-char *linesportable(char *d, const unsigned char *p, std::uint64_t offset, std::size_t n);
+char *linesportable(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
 #ifdef HEXCAT_X86
-char *linesssse3(char *d, const unsigned char *p, std::uint64_t offset, std::size_t n);
-char *linesavx2(char *d, const unsigned char *p, std::uint64_t offset, std::size_t n);
+char *linesssse3(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
+char *linesavx2(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
 bool havessse3();
 bool haveavx2();
 #endif
 #ifdef HEXCAT_NEON
-char *linesneon(char *d, const unsigned char *p, std::uint64_t offset, std::size_t n);
+char *linesneon(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
 #endif
 
 } // namespace hexcat

@@ -101,11 +101,11 @@ template <bool second> inline void line(const constants &k, char *d, uint8x16_t 
 // Offsets of 4 GiB and above (wide) put their high digits before each line.
 // That prefix is stored after the previous line, whose scratch bytes it
 // overwrites.
-template <bool wide> char *lines(char *d, const unsigned char *p, std::uint64_t offset, std::size_t n)
+template <bool wide>
+char *lines(char *d, const unsigned char *p, std::uint32_t low, const highpart &h, std::size_t n)
 {
     const constants k;
-    const highpart h = highdigits(offset);
-    uint32x4_t offsets = vaddq_u32(vdupq_n_u32(static_cast<std::uint32_t>(offset)), vld1q_u32(FIRSTTWO));
+    uint32x4_t offsets = vaddq_u32(vdupq_n_u32(low), vld1q_u32(FIRSTTWO));
     const uint32x4_t step = vld1q_u32(STEP);
     for (; n >= 2; n -= 2, p += 32) {
         uint8x16_t od = offsetdigits(k, offsets);
@@ -136,9 +136,9 @@ template <bool wide> char *lines(char *d, const unsigned char *p, std::uint64_t 
 
 } // namespace
 
-char *linesneon(char *d, const unsigned char *p, std::uint64_t offset, std::size_t n)
+char *linesneon(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n)
 {
-    return (offset >> 32) != 0 ? lines<true>(d, p, offset, n) : lines<false>(d, p, offset, n);
+    return high.len > 0 ? lines<true>(d, p, low, high, n) : lines<false>(d, p, low, high, n);
 }
 
 } // namespace hexcat

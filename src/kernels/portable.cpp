@@ -89,11 +89,9 @@ char *portablerun(char *d, const unsigned char *p, std::uint32_t low, std::size_
 
 } // namespace
 
-char *linesportable(char *d, const unsigned char *p, std::uint64_t offset, std::size_t n)
+char *linesportable(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n)
 {
-    const highpart h = highdigits(offset);
-    auto low = static_cast<std::uint32_t>(offset);
-    return h.len > 0 ? portablerun<true>(d, p, low, n, h) : portablerun<false>(d, p, low, n, h);
+    return high.len > 0 ? portablerun<true>(d, p, low, n, high) : portablerun<false>(d, p, low, n, high);
 }
 
 } // namespace hexcat

@@ -20,28 +20,16 @@ constexpr kernel TABLE[] = {
     {"portable", linesportable, always},
 };
 
-const kernel *active = nullptr;
-
 } // namespace
 
 std::span<const kernel> kernels() { return TABLE; }
 
-bool usekernel(const char *name)
+const kernel *findkernel(const char *name)
 {
-    for (const kernel &k : TABLE) {
-        if ((name == nullptr || std::strcmp(k.name, name) == 0) && k.runs()) {
-            active = &k;
-            return true;
-        }
-    }
-    return false;
-}
-
-const kernel &activekernel()
-{
-    if (active == nullptr)
-        usekernel(nullptr);
-    return *active;
+    for (const kernel &k : TABLE)
+        if ((name == nullptr || std::strcmp(k.name, name) == 0) && k.runs())
+            return &k;
+    return nullptr;
 }
 
 } // namespace hexcat

@@ -372,10 +372,8 @@ __attribute__((target("avx2"))) char *avx2run(char *d, const unsigned char *p, s
 
 // Runs the kernel compiled for the offset's count of high digits.
 template <template <int> class K>
-char *dispatch(char *d, const unsigned char *p, std::uint64_t offset, std::size_t n)
+char *dispatch(char *d, const unsigned char *p, std::uint32_t low, const highpart &h, std::size_t n)
 {
-    const highpart h = highdigits(offset);
-    auto low = static_cast<std::uint32_t>(offset);
     switch (h.len) {
     case 0:
         return K<0>::run(d, p, low, n, h);
@@ -413,14 +411,14 @@ template <int W> struct avx2kernel {
 
 } // namespace
 
-char *linesssse3(char *d, const unsigned char *p, std::uint64_t offset, std::size_t n)
+char *linesssse3(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n)
 {
-    return dispatch<ssse3kernel>(d, p, offset, n);
+    return dispatch<ssse3kernel>(d, p, low, high, n);
 }
 
-char *linesavx2(char *d, const unsigned char *p, std::uint64_t offset, std::size_t n)
+char *linesavx2(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n)
 {
-    return dispatch<avx2kernel>(d, p, offset, n);
+    return dispatch<avx2kernel>(d, p, low, high, n);
 }
 
 bool havessse3() { return __builtin_cpu_supports("ssse3"); }
