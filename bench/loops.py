@@ -39,8 +39,10 @@ ISAS = {
 
 def functions(obj, objdump):
     """The instruction set of obj and, per function, its (address, mnemonic, operands)."""
-    out = subprocess.run([objdump, "-d", "-C", "--no-show-raw-insn", obj], capture_output=True, text=True,
-                         check=True).stdout
+    run = subprocess.run([objdump, "-d", "-C", "--no-show-raw-insn", obj], capture_output=True, text=True)
+    if run.returncode != 0:
+        sys.exit(f"{objdump} cannot read {obj} (--objdump for its architecture?): {run.stderr.strip()}")
+    out = run.stdout
     fmt = re.search(r"file format (\S+)", out)
     isa = next((k for k in ISAS if fmt and k in fmt.group(1)), None)
     if isa is None:
