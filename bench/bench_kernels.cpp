@@ -1,6 +1,6 @@
 // Throughput of each line kernel, formatting random 16-byte blocks into a
 // buffer that stays in cache: input bytes per second and lines per second,
-// for offsets below 4 GiB (eight-digit field) and past it (ten digits).
+// for offsets below 4 GiB (eight-digit field) and past it (nine digits).
 #include <benchmark/benchmark.h>
 
 #include <random>

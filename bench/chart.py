@@ -13,18 +13,6 @@ import argparse
 import os
 import sys
 
-try:
-    import matplotlib
-except ImportError:
-    # Debian's python3-matplotlib is for Debian's python3: run under it when
-    # another python3 comes first on the path.
-    if os.path.realpath(sys.executable) != os.path.realpath("/usr/bin/python3") and os.path.exists("/usr/bin/python3"):
-        os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv)
-    sys.exit("matplotlib is not installed (Debian: apt-get install python3-matplotlib)")
-
-matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
-
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from compare import ROOT, TOOLS, load, throughput  # noqa: E402
 
@@ -34,14 +22,33 @@ SINKS = [("/dev/null", "to /dev/null"), ("file", "to a file on disk"), ("pipe", 
          ("files", "small files")]
 
 
+def pyplot():
+    """matplotlib's pyplot, imported only to draw, so that --help works without it."""
+    try:
+        import matplotlib
+    except ImportError:
+        # Debian's python3-matplotlib is for Debian's python3: run under it when
+        # another python3 comes first on the path.
+        if os.path.realpath(sys.executable) != os.path.realpath("/usr/bin/python3") and os.path.exists(
+                "/usr/bin/python3"):
+            os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv)
+        sys.exit("matplotlib is not installed (Debian: apt-get install python3-matplotlib)")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    return plt
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--results", default=os.path.join(ROOT, "bench", "results"))
-    ap.add_argument("--out", default=os.path.join(ROOT, "docs", "performance.svg"))
+    ap.add_argument("--results", default=os.path.join(ROOT, "bench", "results"),
+                    help="bench/compare.py's results (default bench/results)")
+    ap.add_argument("--out", default=os.path.join(ROOT, "docs", "performance.svg"),
+                    help="the SVG to write (default docs/performance.svg)")
     ap.add_argument("--png", default=None, help="also write a PNG here")
     a = ap.parse_args()
-    run, _ = load(a.results)
-    speed = throughput(a.results)
+    plt = pyplot()
+    run, median = load(a.results)
+    speed = throughput(run, median)
     rows = {r["group"]: r["name"] for r in run["rows"]}
     tools = [r["name"] for r in run["rows"] if r["group"] == "tool"]
 

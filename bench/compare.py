@@ -174,11 +174,12 @@ def main():
     finally:
         shutil.rmtree(work)
 
-    speed = throughput(a.results)
+    run, median = load(a.results)
+    speed = throughput(run, median)
     print(f"\n{machine()}")
     print(f"input: {a.size_mib} MiB random ({a.slice_mib} MiB slice for the other tools, {a.files} files of "
           f"{a.file_kib} KiB), median of {a.rounds} x {a.runs} hyperfine runs")
-    print(table(a.results))
+    print(table(run, speed))
 
     base = speed["hexcat > /dev/null"]
     checks = []
@@ -211,14 +212,12 @@ def load(results):
     return run, {n: statistics.median(t) for n, t in times.items()}
 
 
-def throughput(results):
-    run, median = load(results)
+def throughput(run, median):
+    """MB/s of input of every command, from load()'s run and medians."""
     return {r["name"]: r["input_bytes"] / median[r["name"]] / MB for r in run["rows"]}
 
 
-def table(results):
-    run, median = load(results)
-    speed = throughput(results)
+def table(run, speed):
     # hexcat's speed for the same sink (a tool: to /dev/null) over the row's.
     sink = {r["group"].split(":", 1)[1]: speed[r["name"]] for r in run["rows"] if r["group"].startswith("sink:")}
     lines = [f"{'command':32} {'MB/s':>8} {'hexcat is x':>12} {'peak RSS':>10}"]
