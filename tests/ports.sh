@@ -12,6 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 # The ports, a line each: ARCH TRIPLE MULTIARCH PROCESSOR QEMU
 table=$(cmake -P cmake/ports.cmake)
 summary=()
@@ -24,7 +25,7 @@ for arch in "$@"; do
   echo "== $arch ($triple): cross-built, then every test"
   cmake -S . -B "$build" --toolchain cmake/cross.cmake -DHEXCAT_ARCH="$arch" -DHEXCAT_WERROR=ON >"$scratch/log"
   grep -m1 -- '-- Cross-building' "$scratch/log" || true
-  cmake --build "$build" -j2 >>"$scratch/log" || { cat "$scratch/log"; exit 1; }
+  cmake --build "$build" >>"$scratch/log" || { cat "$scratch/log"; exit 1; }
   ctest --test-dir "$build" --output-on-failure | tee "$scratch/ctest" | grep -vE '^ *(Start|[0-9]+/[0-9]+ Test) '
   run=$(sed -n 's/^100% tests passed, 0 tests failed out of \([0-9]*\)$/\1/p' "$scratch/ctest")
   skipped=$(sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (Skipped)$/\1/p' "$scratch/ctest" | paste -sd, -)
@@ -43,7 +44,7 @@ for arch in "$@"; do
   echo "== $arch: static binary"
   cmake -S . -B "$build-static" --toolchain cmake/cross.cmake -DHEXCAT_ARCH="$arch" -DHEXCAT_WERROR=ON \
     -DHEXCAT_STATIC=ON -DHEXCAT_TESTS=OFF >"$scratch/log"
-  cmake --build "$build-static" -j2 >>"$scratch/log" || { cat "$scratch/log"; exit 1; }
+  cmake --build "$build-static" >>"$scratch/log" || { cat "$scratch/log"; exit 1; }
   tests/checkstatic.sh "$build-static/hexcat" build/release/hexcat "$qemu"
   summary+=("$arch: $run tests passed, skipped: ${skipped:-none}; package: $package; static: yes; $((SECONDS - start)) s")
 done
