@@ -1,29 +1,31 @@
 #!/usr/bin/env bash
-# Cross-builds hexcat for each Debian architecture named and tests it under
-# qemu-user (i386 natively where the kernel runs it): the whole suite (the file past 4 GiB included), lintian on the
-# Debian package where the target's C library is installed for the package's
-# dependency scan, and a static binary. Needs the cross compilers, qemu-user
-# and the target libraries (.ci/run installs them), and a tested native
-# build in build/release to compare the static binaries with. Prints a line
-# per port with its tests run and skipped and its time.
+# Cross-builds hexcat for each port named (cmake/ports.cmake) and tests it
+# under qemu-user (i386 natively where the kernel runs it): the whole suite
+# (the file past 4 GiB included), lintian on the Debian package where the
+# target's C library is installed for the package's dependency scan, and a
+# static binary. Needs the cross compilers, qemu-user and the target
+# libraries (.ci/run installs them), and a tested native build in
+# build/release to compare the static binaries with. Prints a line per port
+# with its tests run and skipped and its time.
 # Usage: tests/ports.sh ARCH...
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-# A row of the table in cmake/cross.cmake: name|triple|multiarch|processor|qemu
-row() { sed -n "s/^  \"\\($1|[^\"]*\\)\".*/\\1/p" cmake/cross.cmake; }
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+# The ports, a line each: ARCH TRIPLE MULTIARCH PROCESSOR QEMU
+table=$(cmake -P cmake/ports.cmake)
 summary=()
 for arch in "$@"; do
   start=$SECONDS
-  IFS='|' read -r _ triple multiarch _ qemu <<<"$(row "$arch")"
-  [ -n "${qemu:-}" ] || { echo "FAIL: no row for $arch in cmake/cross.cmake"; exit 1; }
+  read -r _ triple multiarch _ qemu <<<"$(awk -v arch="$arch" '$1 == arch' <<<"$table")"
+  [ -n "${qemu:-}" ] || { echo "FAIL: no port $arch in cmake/ports.cmake"; exit 1; }
   build=build/port-$arch
   rm -rf "$build" "$build-static"
   echo "== $arch ($triple): cross-built, then every test"
   cmake -S . -B "$build" --toolchain cmake/cross.cmake -DHEXCAT_ARCH="$arch" -DHEXCAT_WERROR=ON >"$scratch/log"
   grep -m1 -- '-- Cross-building' "$scratch/log" || true
-  cmake --build "$build" -j2 >>"$scratch/log" || { cat "$scratch/log"; exit 1; }
+  cmake --build "$build" >>"$scratch/log" || { cat "$scratch/log"; exit 1; }
   ctest --test-dir "$build" --output-on-failure | tee "$scratch/ctest" | grep -vE '^ *(Start|[0-9]+/[0-9]+ Test) '
   run=$(sed -n 's/^100% tests passed, 0 tests failed out of \([0-9]*\)$/\1/p' "$scratch/ctest")
   skipped=$(sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (Skipped)$/\1/p' "$scratch/ctest" | paste -sd, -)
@@ -42,7 +44,7 @@ for arch in "$@"; do
   echo "== $arch: static binary"
   cmake -S . -B "$build-static" --toolchain cmake/cross.cmake -DHEXCAT_ARCH="$arch" -DHEXCAT_WERROR=ON \
     -DHEXCAT_STATIC=ON -DHEXCAT_TESTS=OFF >"$scratch/log"
-  cmake --build "$build-static" -j2 >>"$scratch/log" || { cat "$scratch/log"; exit 1; }
+  cmake --build "$build-static" >>"$scratch/log" || { cat "$scratch/log"; exit 1; }
   tests/checkstatic.sh "$build-static/hexcat" build/release/hexcat "$qemu"
   summary+=("$arch: $run tests passed, skipped: ${skipped:-none}; package: $package; static: yes; $((SECONDS - start)) s")
 done
