@@ -39,13 +39,19 @@ namespace {
 constexpr char Z = static_cast<char>(0x80); // shuffle index that yields 0
 #define HEXDIGITS '0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'
 
-// Where each byte of a line comes from, for a line that starts with W high
-// digits: chunk k of the line is shuffle(source, shuf[k]) | fill[k], the
-// source being the 16 bytes of the stream T D0 D1 C from window[k] on
-// (window 0 is T). The high digits themselves are left as zeros here.
-struct plan {
+// The chunks of a line that starts with highlen high digits, and the
+// window of each: chunk k is shuffled from the 16 bytes of the stream
+// T D0 D1 C from window[k] on (window 0 is T).
+struct shape {
     int chunks;
     int window[6];
+};
+
+// Where each byte of a line comes from, for a line that starts with highlen
+// high digits: chunk k of the line is shuffle(source, shuf[k]) | fill[k],
+// the source being the chunk's window. The high digits themselves are left
+// as zeros here.
+struct plan : shape {
     char shuf[6][16];
     char fill[6][16];
     bool fits; // every chunk's bytes lie within its window
@@ -80,12 +86,12 @@ constexpr int streampos(int j, char &fixed)
     return -1;
 }
 
-// The stream position of byte i of chunk k of a line with W high digits,
-// or -1 for a fixed character (in fill) or a high digit.
-constexpr int sourcepos(int k, int i, int wide, char &fill)
+// The stream position of byte i of chunk k of a line with highlen high
+// digits, or -1 for a fixed character (in fill) or a high digit.
+constexpr int sourcepos(int k, int i, int highlen, char &fill)
 {
     fill = 0;
-    int j = 16 * k + i - wide;
+    int j = 16 * k + i - highlen;
     if (j < 0)
         return -1;
     int pos = streampos(j, fill);
@@ -93,40 +99,47 @@ constexpr int sourcepos(int k, int i, int wide, char &fill)
     return k == 0 && pos >= 16 ? pos - 8 : pos;
 }
 
-// The plan of a line of wide high digits; with like, in like's chunks and
-// windows (it fits only where like's windows hold every byte it needs).
-constexpr plan makeplan(int wide, const plan *like = nullptr)
+// The shape of a line of highlen high digits: as many chunks as it takes,
+// each shuffled from one register where that holds all the chunk's bytes,
+// else from the window that starts at the first byte it needs.
+constexpr shape shapeof(int highlen)
 {
-    plan pl{};
-    pl.chunks = like != nullptr ? like->chunks : (static_cast<int>(LINE) + wide + 15) / 16;
-    pl.fits = true;
-    for (int k = 0; k < pl.chunks; k++) {
-        int pos[16];
+    shape sh{};
+    sh.chunks = (static_cast<int>(LINE) + highlen + 15) / 16;
+    for (int k = 0; k < sh.chunks; k++) {
         int lo = 64, hi = -1;
         for (int i = 0; i < 16; i++) {
-            pos[i] = sourcepos(k, i, wide, pl.fill[k][i]);
-            if (pos[i] >= 0) {
-                lo = std::min(lo, pos[i]);
-                hi = std::max(hi, pos[i]);
+            char fill = 0;
+            int pos = sourcepos(k, i, highlen, fill);
+            if (pos >= 0) {
+                lo = std::min(lo, pos);
+                hi = std::max(hi, pos);
             }
         }
-        // One register where it holds them all, else a window starting at
-        // the first byte needed.
-        int w = k == 0 ? 0 : lo / 16 == hi / 16 ? lo / 16 * 16 : lo;
-        if (hi < 0)
-            w = 48;
-        if (like != nullptr)
-            w = like->window[k];
-        pl.window[k] = w;
-        if (lo < w || hi >= w + 16 || (k == 0 && hi >= 16))
-            pl.fits = false;
-        for (int i = 0; i < 16; i++)
-            pl.shuf[k][i] = pos[i] < 0 ? Z : static_cast<char>(pos[i] - w);
+        sh.window[k] = hi < 0 ? 48 : k == 0 ? 0 : lo / 16 == hi / 16 ? lo / 16 * 16 : lo;
+    }
+    return sh;
+}
+
+// The plan of a line of highlen high digits in the chunks and windows of
+// sh, which may be another line's (it fits only where those windows hold
+// every byte the line needs).
+constexpr plan makeplan(int highlen, shape sh)
+{
+    plan pl{sh, {}, {}, true};
+    for (int k = 0; k < pl.chunks; k++) {
+        const int w = pl.window[k];
+        for (int i = 0; i < 16; i++) {
+            int pos = sourcepos(k, i, highlen, pl.fill[k][i]);
+            if (pos >= 0 && (pos < w || pos >= w + 16 || (k == 0 && pos >= 16)))
+                pl.fits = false;
+            pl.shuf[k][i] = pos < 0 ? Z : static_cast<char>(pos - w);
+        }
     }
     return pl;
 }
 
-template <int W> inline constexpr plan PLAN = makeplan(W);
+template <int W> inline constexpr plan PLAN = makeplan(W, shapeof(W));
 
 // Lines of one high digit (79 bytes) go in pairs: the first line's last
 // chunk runs a byte into the second line, onto its high digit, which is
@@ -137,7 +150,7 @@ template <int W> inline constexpr plan PLAN = makeplan(W);
 // address takes one line alone first. On some processors (AMD Zen 3)
 // stores of lines at every other address, or at odd ones, cost about a
 // tenth more. For AVX2 the second line is shuffled in the first's windows.
-inline constexpr plan SECOND = makeplan(0, &PLAN<1>);
+inline constexpr plan SECOND = makeplan(0, shapeof(1));
 
 // The window of the stream T D0 D1 C that starts at byte at, in one
 // instruction at most (per 128-bit lane for AVX2).
