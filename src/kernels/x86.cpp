@@ -23,8 +23,10 @@
 // such digits (offsets below 1 TiB) takes the same five chunks as a narrow
 // one; from three digits on it needs a sixth.
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 #include "kernels/kernels.h"
 
@@ -266,7 +268,7 @@ __attribute__((target("ssse3"), noinline)) char *ssse3one(char *d, const unsigne
 // Lines whose offsets have W high digits (0 below 4 GiB).
 template <int W>
 __attribute__((target("ssse3"))) char *ssse3run(char *d, const unsigned char *p, std::uint32_t offset,
-                                                std::size_t n, const highpart &h)
+                                                const highpart &h, std::size_t n)
 {
     chunks ch = loadchunks<W>(h);
     if constexpr (W == 1) {
@@ -291,7 +293,7 @@ __attribute__((target("ssse3"))) char *ssse3run(char *d, const unsigned char *p,
 
 template <int W>
 __attribute__((target("avx2"))) char *avx2run(char *d, const unsigned char *p, std::uint32_t offset,
-                                              std::size_t n, const highpart &h)
+                                              const highpart &h, std::size_t n)
 {
     constexpr const plan &P = PLAN<W>;
     static_assert(P.fits);
@@ -379,59 +381,32 @@ __attribute__((target("avx2"))) char *avx2run(char *d, const unsigned char *p, s
         d += 2 * (LINE + W);
     }
     if (n > 0)
-        d = ssse3run<W>(d, p, offset, n, h);
+        d = ssse3run<W>(d, p, offset, h, n);
     return d;
 }
 
-// Runs the kernel compiled for the offset's count of high digits.
-template <template <int> class K>
-char *dispatch(char *d, const unsigned char *p, std::uint32_t low, const highpart &h, std::size_t n)
+// Both kernels' runs, indexed by the count of high digits of the lines
+// they format (at most eight).
+struct runs {
+    linesfn ssse3, avx2;
+};
+template <int... highlen>
+constexpr std::array<runs, sizeof...(highlen)> runtable(std::integer_sequence<int, highlen...>)
 {
-    switch (h.len) {
-    case 0:
-        return K<0>::run(d, p, low, n, h);
-    case 1:
-        return K<1>::run(d, p, low, n, h);
-    case 2:
-        return K<2>::run(d, p, low, n, h);
-    case 3:
-        return K<3>::run(d, p, low, n, h);
-    case 4:
-        return K<4>::run(d, p, low, n, h);
-    case 5:
-        return K<5>::run(d, p, low, n, h);
-    case 6:
-        return K<6>::run(d, p, low, n, h);
-    case 7:
-        return K<7>::run(d, p, low, n, h);
-    default:
-        return K<8>::run(d, p, low, n, h);
-    }
+    return {{{ssse3run<highlen>, avx2run<highlen>}...}};
 }
-
-template <int W> struct ssse3kernel {
-    static char *run(char *d, const unsigned char *p, std::uint32_t o, std::size_t n, const highpart &h)
-    {
-        return ssse3run<W>(d, p, o, n, h);
-    }
-};
-template <int W> struct avx2kernel {
-    static char *run(char *d, const unsigned char *p, std::uint32_t o, std::size_t n, const highpart &h)
-    {
-        return avx2run<W>(d, p, o, n, h);
-    }
-};
+constexpr auto RUNS = runtable(std::make_integer_sequence<int, 9>());
 
 } // namespace
 
 char *linesssse3(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n)
 {
-    return dispatch<ssse3kernel>(d, p, low, high, n);
+    return RUNS[std::min<std::size_t>(high.len, 8)].ssse3(d, p, low, high, n);
 }
 
 char *linesavx2(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n)
 {
-    return dispatch<avx2kernel>(d, p, low, high, n);
+    return RUNS[std::min<std::size_t>(high.len, 8)].avx2(d, p, low, high, n);
 }
 
 bool havessse3() { return __builtin_cpu_supports("ssse3"); }
