@@ -1,7 +1,8 @@
-// Vector line kernels for x86: SSSE3 (one line per step) and AVX2 (two
-// lines per step, one in each 128-bit lane). Both are compiled for their
-// instruction set with target attributes and chosen at run time, so one
-// binary runs on any x86-64 processor.
+// Vector line kernels for x86: SSSE3 (one line per step, or two for lines
+// of one high digit, which go in pairs: see SECOND) and AVX2 (two lines per
+// step, one in each 128-bit lane). Both are compiled for their instruction
+// set with target attributes and chosen at run time, so one binary runs on
+// any x86 processor.
 //
 // A line of a full block is stored as 16-byte chunks, each one byte shuffle
 // of one source register with the fixed characters or-ed in. The sources
@@ -23,8 +24,10 @@
 // such digits (offsets below 1 TiB) takes the same five chunks as a narrow
 // one; from three digits on it needs a sixth.
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 #include "kernels/kernels.h"
 
@@ -39,13 +42,19 @@ namespace {
 constexpr char Z = static_cast<char>(0x80); // shuffle index that yields 0
 #define HEXDIGITS '0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'
 
-// Where each byte of a line comes from, for a line that starts with W high
-// digits: chunk k of the line is shuffle(source, shuf[k]) | fill[k], the
-// source being the 16 bytes of the stream T D0 D1 C from window[k] on
-// (window 0 is T). The high digits themselves are left as zeros here.
-struct plan {
+// The chunks of a line that starts with highlen high digits, and the
+// window of each: chunk k is shuffled from the 16 bytes of the stream
+// T D0 D1 C from window[k] on (window 0 is T).
+struct shape {
     int chunks;
     int window[6];
+};
+
+// Where each byte of a line comes from, for a line that starts with highlen
+// high digits: chunk k of the line is shuffle(source, shuf[k]) | fill[k],
+// the source being the chunk's window. The high digits themselves are left
+// as zeros here.
+struct plan : shape {
     char shuf[6][16];
     char fill[6][16];
     bool fits; // every chunk's bytes lie within its window
@@ -80,12 +89,12 @@ constexpr int streampos(int j, char &fixed)
     return -1;
 }
 
-// The stream position of byte i of chunk k of a line with W high digits,
-// or -1 for a fixed character (in fill) or a high digit.
-constexpr int sourcepos(int k, int i, int wide, char &fill)
+// The stream position of byte i of chunk k of a line with highlen high
+// digits, or -1 for a fixed character (in fill) or a high digit.
+constexpr int sourcepos(int k, int i, int highlen, char &fill)
 {
     fill = 0;
-    int j = 16 * k + i - wide;
+    int j = 16 * k + i - highlen;
     if (j < 0)
         return -1;
     int pos = streampos(j, fill);
@@ -93,40 +102,47 @@ constexpr int sourcepos(int k, int i, int wide, char &fill)
     return k == 0 && pos >= 16 ? pos - 8 : pos;
 }
 
-// The plan of a line of wide high digits; with like, in like's chunks and
-// windows (it fits only where like's windows hold every byte it needs).
-constexpr plan makeplan(int wide, const plan *like = nullptr)
+// The shape of a line of highlen high digits: as many chunks as it takes,
+// each shuffled from one register where that holds all the chunk's bytes,
+// else from the window that starts at the first byte it needs.
+constexpr shape shapeof(int highlen)
 {
-    plan pl{};
-    pl.chunks = like != nullptr ? like->chunks : (static_cast<int>(LINE) + wide + 15) / 16;
-    pl.fits = true;
-    for (int k = 0; k < pl.chunks; k++) {
-        int pos[16];
+    shape sh{};
+    sh.chunks = (static_cast<int>(LINE) + highlen + 15) / 16;
+    for (int k = 0; k < sh.chunks; k++) {
         int lo = 64, hi = -1;
         for (int i = 0; i < 16; i++) {
-            pos[i] = sourcepos(k, i, wide, pl.fill[k][i]);
-            if (pos[i] >= 0) {
-                lo = std::min(lo, pos[i]);
-                hi = std::max(hi, pos[i]);
+            char fill = 0;
+            int pos = sourcepos(k, i, highlen, fill);
+            if (pos >= 0) {
+                lo = std::min(lo, pos);
+                hi = std::max(hi, pos);
             }
         }
-        // One register where it holds them all, else a window starting at
-        // the first byte needed.
-        int w = k == 0 ? 0 : lo / 16 == hi / 16 ? lo / 16 * 16 : lo;
-        if (hi < 0)
-            w = 48;
-        if (like != nullptr)
-            w = like->window[k];
-        pl.window[k] = w;
-        if (lo < w || hi >= w + 16 || (k == 0 && hi >= 16))
-            pl.fits = false;
-        for (int i = 0; i < 16; i++)
-            pl.shuf[k][i] = pos[i] < 0 ? Z : static_cast<char>(pos[i] - w);
+        sh.window[k] = hi < 0 ? 48 : k == 0 ? 0 : lo / 16 == hi / 16 ? lo / 16 * 16 : lo;
+    }
+    return sh;
+}
+
+// The plan of a line of highlen high digits in the chunks and windows of
+// sh, which may be another line's (it fits only where those windows hold
+// every byte the line needs).
+constexpr plan makeplan(int highlen, shape sh)
+{
+    plan pl{sh, {}, {}, true};
+    for (int k = 0; k < pl.chunks; k++) {
+        const int w = pl.window[k];
+        for (int i = 0; i < 16; i++) {
+            int pos = sourcepos(k, i, highlen, pl.fill[k][i]);
+            if (pos >= 0 && (pos < w || pos >= w + 16 || (k == 0 && pos >= 16)))
+                pl.fits = false;
+            pl.shuf[k][i] = pos < 0 ? Z : static_cast<char>(pos - w);
+        }
     }
     return pl;
 }
 
-template <int W> inline constexpr plan PLAN = makeplan(W);
+template <int highlen> inline constexpr plan PLAN = makeplan(highlen, shapeof(highlen));
 
 // Lines of one high digit (79 bytes) go in pairs: the first line's last
 // chunk runs a byte into the second line, onto its high digit, which is
@@ -136,49 +152,116 @@ template <int W> inline constexpr plan PLAN = makeplan(W);
 // an even 158 bytes, as for narrow lines; a run that starts at an odd
 // address takes one line alone first. On some processors (AMD Zen 3)
 // stores of lines at every other address, or at odd ones, cost about a
-// tenth more. For AVX2 the second line is shuffled in the first's windows.
-inline constexpr plan SECOND = makeplan(0, &PLAN<1>);
+// tenth more. SSSE3 formats a pair's second line by PLAN<0>; AVX2, which
+// shuffles both lines of a step from the same windows, by SECOND: the
+// narrow line's plan in the shape of the first line's.
+inline constexpr plan SECOND = makeplan(0, shapeof(1));
 
-// The window of the stream T D0 D1 C that starts at byte at, in one
-// instruction at most (per 128-bit lane for AVX2).
-template <int at>
-__attribute__((target("ssse3"))) inline __m128i window(__m128i t, __m128i d0, __m128i d1, __m128i c)
+#define SSSE3 __attribute__((target("ssse3")))
+#define AVX2 __attribute__((target("avx2")))
+
+// A register of 16 bytes (SSSE3) or of two 16-byte lanes (AVX2). What the
+// two kernels do within a lane is written once, in templates over these
+// that are compiled for neither instruction set and always inlined into
+// the kernels; the operations below are compiled for theirs. The vectors
+// are wrapped because a bare 32-byte one cannot be passed to or from a
+// function that is not compiled for AVX (its calling convention differs).
+struct xmm {
+    __m128i v;
+    SSSE3 static xmm splat(char b) { return {_mm_set1_epi8(b)}; }
+    SSSE3 static xmm hexdigits() { return {_mm_setr_epi8(HEXDIGITS)}; }
+};
+struct ymm {
+    __m256i v;
+    AVX2 static ymm splat(char b) { return {_mm256_set1_epi8(b)}; }
+    AVX2 static ymm hexdigits() { return {_mm256_setr_epi8(HEXDIGITS, HEXDIGITS)}; }
+};
+
+SSSE3 inline xmm operator&(xmm a, xmm b) { return {_mm_and_si128(a.v, b.v)}; }
+AVX2 inline ymm operator&(ymm a, ymm b) { return {_mm256_and_si256(a.v, b.v)}; }
+// Each 16-bit word shifted right by 4 bits.
+SSSE3 inline xmm shr4(xmm a) { return {_mm_srli_epi16(a.v, 4)}; }
+AVX2 inline ymm shr4(ymm a) { return {_mm256_srli_epi16(a.v, 4)}; }
+// For each byte of index, the byte of table (in its lane) that it selects.
+SSSE3 inline xmm shuffle(xmm table, xmm index) { return {_mm_shuffle_epi8(table.v, index.v)}; }
+AVX2 inline ymm shuffle(ymm table, ymm index) { return {_mm256_shuffle_epi8(table.v, index.v)}; }
+// The bytes of the low (unpacklo8) or high halves of a and b, interleaved;
+// the low 8 bytes of a, then those of b (unpacklo64). Per lane.
+SSSE3 inline xmm unpacklo8(xmm a, xmm b) { return {_mm_unpacklo_epi8(a.v, b.v)}; }
+AVX2 inline ymm unpacklo8(ymm a, ymm b) { return {_mm256_unpacklo_epi8(a.v, b.v)}; }
+SSSE3 inline xmm unpackhi8(xmm a, xmm b) { return {_mm_unpackhi_epi8(a.v, b.v)}; }
+AVX2 inline ymm unpackhi8(ymm a, ymm b) { return {_mm256_unpackhi_epi8(a.v, b.v)}; }
+SSSE3 inline xmm unpacklo64(xmm a, xmm b) { return {_mm_unpacklo_epi64(a.v, b.v)}; }
+AVX2 inline ymm unpacklo64(ymm a, ymm b) { return {_mm256_unpacklo_epi64(a.v, b.v)}; }
+// All ones in each byte where a's is greater than b's, as signed bytes.
+SSSE3 inline xmm greater(xmm a, xmm b) { return {_mm_cmpgt_epi8(a.v, b.v)}; }
+AVX2 inline ymm greater(ymm a, ymm b) { return {_mm256_cmpgt_epi8(a.v, b.v)}; }
+// a's bytes where mask is all ones, b's where it is zero.
+SSSE3 inline xmm select(xmm mask, xmm a, xmm b)
+{
+    return {_mm_or_si128(_mm_and_si128(mask.v, a.v), _mm_andnot_si128(mask.v, b.v))};
+}
+AVX2 inline ymm select(ymm mask, ymm a, ymm b) { return {_mm256_blendv_epi8(b.v, a.v, mask.v)}; }
+// The 16 bytes from byte n of lo on, running into hi (per lane).
+template <int n> SSSE3 inline xmm alignr(xmm hi, xmm lo) { return {_mm_alignr_epi8(hi.v, lo.v, n)}; }
+template <int n> AVX2 inline ymm alignr(ymm hi, ymm lo) { return {_mm256_alignr_epi8(hi.v, lo.v, n)}; }
+
+// The stream T D0 D1 C of a line, per lane.
+template <class R> struct stream {
+    R t, d0, d1, c;
+};
+
+// The stream of the line of block x, but for the offset digits at the
+// start of T, which withoffset() puts in.
+template <class R> [[gnu::always_inline]] inline stream<R> streamof(const R &x)
+{
+    const R digits = R::hexdigits();
+    const R nib = R::splat(0x0F);
+    // Each byte's two hex digits, the high one first.
+    const R hi = shuffle(digits, shr4(x) & nib);
+    const R lo = shuffle(digits, x & nib);
+    const R d0 = unpacklo8(hi, lo);
+    const R d1 = unpackhi8(hi, lo);
+    // A byte from 0x20 to 0x7E shows as itself, any other as a dot.
+    const R ok = greater(x, R::splat(0x1F)) & greater(R::splat(0x7F), x);
+    const R c = select(ok, x, R::splat('.'));
+    return {d0, d0, d1, c};
+}
+
+// Puts the line's offset digits in s, from the bytes of its low offset,
+// most significant first, in the low four bytes of o.
+template <class R> [[gnu::always_inline]] inline void withoffset(stream<R> &s, const R &o)
+{
+    const R digits = R::hexdigits();
+    const R nib = R::splat(0x0F);
+    s.t = unpacklo64(shuffle(digits, unpacklo8(shr4(o) & nib, o & nib)), s.d0);
+}
+
+// The window of stream s that starts at byte at, in one instruction at
+// most.
+template <int at, class R> [[gnu::always_inline]] inline R window(const stream<R> &s)
 {
     static_assert(at >= 0 && at <= 48);
-    const __m128i r[4] = {t, d0, d1, c};
+    const R r[4] = {s.t, s.d0, s.d1, s.c};
     if constexpr (at % 16 == 0)
         return r[at / 16];
     else
-        return _mm_alignr_epi8(r[at / 16 + 1], r[at / 16], at % 16);
+        return alignr<at % 16>(r[at / 16 + 1], r[at / 16]);
 }
 
-template <int at>
-__attribute__((target("avx2"))) inline __m256i window(__m256i t, __m256i d0, __m256i d1, __m256i c)
-{
-    static_assert(at >= 0 && at <= 48);
-    const __m256i r[4] = {t, d0, d1, c};
-    if constexpr (at % 16 == 0)
-        return r[at / 16];
-    else
-        return _mm256_alignr_epi8(r[at / 16 + 1], r[at / 16], at % 16);
-}
-
-__attribute__((target("ssse3"))) inline __m128i load16(const char *p)
-{
-    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-}
+SSSE3 inline __m128i load16(const char *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
 
 // Two chunks' shuffles or fills, lo in the low lane.
-__attribute__((target("avx2"))) inline __m256i load32(const char (&hi)[16], const char (&lo)[16])
+AVX2 inline __m256i load32(const char (&hi)[16], const char (&lo)[16])
 {
     return _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(hi), reinterpret_cast<const __m128i *>(lo));
 }
 
-// The high digits as the first W bytes of a register, the rest zero.
-template <int W> __attribute__((target("ssse3"))) inline __m128i prefix(const highpart &h)
+// The high digits as the first highlen bytes of a register, the rest zero.
+template <int highlen> SSSE3 inline __m128i prefix(const highpart &h)
 {
     char b[16] = {};
-    std::memcpy(b, h.digits, W);
+    std::memcpy(b, h.digits, highlen);
     return load16(b);
 }
 
@@ -189,236 +272,193 @@ inline std::uint32_t bigendian(std::uint32_t v) { return __builtin_bswap32(v); }
 // Whether d is odd, where the stores of a pair would not land (see SECOND).
 inline bool oddaddress(const char *d) { return (reinterpret_cast<std::uintptr_t>(d) & 1) != 0; }
 
-// One line's chunk shuffles and fills, for the plan of W high digits.
-struct chunks {
-    __m128i s[6], f[6];
+// A line's chunk shuffles and fills in registers.
+struct masks {
+    __m128i shuf[6], fill[6];
 };
 
-template <int W> __attribute__((target("ssse3"))) inline chunks loadchunks(const highpart &h)
+// The masks of the plan of highlen high digits, the digits h in the fill.
+template <int highlen> SSSE3 inline masks loadmasks(const highpart &h)
 {
-    constexpr const plan &P = PLAN<W>;
-    chunks c;
-    for (int k = 0; k < P.chunks; k++) {
-        c.s[k] = load16(P.shuf[k]);
-        c.f[k] = load16(P.fill[k]);
+    constexpr const plan &lineplan = PLAN<highlen>;
+    masks m;
+    for (int k = 0; k < lineplan.chunks; k++) {
+        m.shuf[k] = load16(lineplan.shuf[k]);
+        m.fill[k] = load16(lineplan.fill[k]);
     }
-    c.f[0] = _mm_or_si128(c.f[0], prefix<W>(h));
-    return c;
+    m.fill[0] = _mm_or_si128(m.fill[0], prefix<highlen>(h));
+    return m;
 }
 
-// Formats the block at p as the line of W high digits and low offset
-// offset, stored at d with the chunks ch.
-template <int W>
-__attribute__((target("ssse3"))) inline void ssse3line(char *d, const unsigned char *p, std::uint32_t offset,
-                                                       const chunks &ch)
+// Formats the block at p as the line of highlen high digits and low
+// offset low, stored at d with the masks m.
+template <int highlen>
+SSSE3 inline void ssse3line(char *d, const unsigned char *p, std::uint32_t low, const masks &m)
 {
-    constexpr const plan &P = PLAN<W>;
-    static_assert(P.fits);
-    const __m128i digits = _mm_setr_epi8(HEXDIGITS);
-    const __m128i nib = _mm_set1_epi8(0x0F);
-    const __m128i lowbound = _mm_set1_epi8(0x1F);
-    const __m128i highbound = _mm_set1_epi8(0x7F);
-    const __m128i dot = _mm_set1_epi8('.');
-    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    __m128i hi = _mm_shuffle_epi8(digits, _mm_and_si128(_mm_srli_epi16(x, 4), nib));
-    __m128i lo = _mm_shuffle_epi8(digits, _mm_and_si128(x, nib));
-    __m128i d0 = _mm_unpacklo_epi8(hi, lo);
-    __m128i d1 = _mm_unpackhi_epi8(hi, lo);
-    __m128i ok = _mm_and_si128(_mm_cmpgt_epi8(x, lowbound), _mm_cmpgt_epi8(highbound, x));
-    __m128i c = _mm_or_si128(_mm_and_si128(ok, x), _mm_andnot_si128(ok, dot));
-    __m128i o = _mm_cvtsi32_si128(static_cast<int>(bigendian(offset)));
-    o = _mm_unpacklo_epi8(_mm_and_si128(_mm_srli_epi16(o, 4), nib), _mm_and_si128(o, nib));
-    o = _mm_shuffle_epi8(digits, o);
-    __m128i t = _mm_unpacklo_epi64(o, d0);
-    constexpr int last = P.window[5] < 48 ? 48 : P.window[5]; // unused below six chunks
-    __m128i src[6] = {
-        window<P.window[0]>(t, d0, d1, c), window<P.window[1]>(t, d0, d1, c),
-        window<P.window[2]>(t, d0, d1, c), window<P.window[3]>(t, d0, d1, c),
-        window<P.window[4]>(t, d0, d1, c), window<last>(t, d0, d1, c),
+    constexpr const plan &lineplan = PLAN<highlen>;
+    static_assert(lineplan.fits);
+    const xmm x{_mm_loadu_si128(reinterpret_cast<const __m128i *>(p))};
+    stream<xmm> s = streamof(x);
+    withoffset(s, xmm{_mm_cvtsi32_si128(static_cast<int>(bigendian(low)))});
+    constexpr int last = lineplan.window[5] < 48 ? 48 : lineplan.window[5]; // unused below six chunks
+    const __m128i src[6] = {
+        window<lineplan.window[0]>(s).v, window<lineplan.window[1]>(s).v, window<lineplan.window[2]>(s).v,
+        window<lineplan.window[3]>(s).v, window<lineplan.window[4]>(s).v, window<last>(s).v,
     };
-    for (int k = 0; k < P.chunks; k++)
+    for (int k = 0; k < lineplan.chunks; k++)
         _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 16 * std::ptrdiff_t{k}),
-                         _mm_or_si128(_mm_shuffle_epi8(src[k], ch.s[k]), ch.f[k]));
+                         _mm_or_si128(_mm_shuffle_epi8(src[k], m.shuf[k]), m.fill[k]));
 }
 
 // One line, out of the way of the loops.
-template <int W>
-__attribute__((target("ssse3"), noinline)) char *ssse3one(char *d, const unsigned char *p,
-                                                          std::uint32_t offset, const highpart &h)
+template <int highlen>
+[[gnu::noinline]] SSSE3 char *ssse3one(char *d, const unsigned char *p, std::uint32_t low, const highpart &h)
 {
-    ssse3line<W>(d, p, offset, loadchunks<W>(h));
-    return d + LINE + W;
+    ssse3line<highlen>(d, p, low, loadmasks<highlen>(h));
+    return d + LINE + highlen;
 }
 
-// Lines whose offsets have W high digits (0 below 4 GiB).
-template <int W>
-__attribute__((target("ssse3"))) char *ssse3run(char *d, const unsigned char *p, std::uint32_t offset,
-                                                std::size_t n, const highpart &h)
+// Lines whose offsets have highlen high digits (0 below 4 GiB).
+template <int highlen>
+SSSE3 char *ssse3run(char *d, const unsigned char *p, std::uint32_t low, const highpart &h, std::size_t n)
 {
-    chunks ch = loadchunks<W>(h);
-    if constexpr (W == 1) {
+    masks m = loadmasks<highlen>(h);
+    if constexpr (highlen == 1) {
         // Pairs of lines, the second as a narrow line (see SECOND), from
         // an even address on.
         if (n > 0 && oddaddress(d)) {
-            d = ssse3one<1>(d, p, offset, h);
-            n--, p += 16, offset += 16;
+            d = ssse3one<1>(d, p, low, h);
+            n--, p += 16, low += 16;
         }
-        const __m128i high = _mm_slli_si128(prefix<1>(h), 15);
-        ch.f[4] = _mm_or_si128(ch.f[4], high);
-        const chunks narrow = loadchunks<0>(h);
-        for (; n >= 2; n -= 2, p += 32, offset += 32, d += 2 * (LINE + 1)) {
-            ssse3line<1>(d, p, offset, ch);
-            ssse3line<0>(d + (LINE + 1) + 1, p + 16, offset + 16, narrow);
+        // The first line's last chunk ends on the second's high digit. The
+        // lines after the pairs, one at a time, keep that fill: there the
+        // byte is the one past the line, where the next line stores the
+        // same digit, or in the slack after the last line.
+        m.fill[4] = _mm_or_si128(m.fill[4], _mm_slli_si128(prefix<1>(h), 15));
+        const masks narrow = loadmasks<0>(h);
+        for (; n >= 2; n -= 2, p += 32, low += 32, d += 2 * (LINE + 1)) {
+            ssse3line<1>(d, p, low, m);
+            ssse3line<0>(d + (LINE + 1) + 1, p + 16, low + 16, narrow);
         }
     }
-    for (; n > 0; n--, p += 16, offset += 16, d += LINE + W)
-        ssse3line<W>(d, p, offset, ch);
+    for (; n > 0; n--, p += 16, low += 16, d += LINE + highlen)
+        ssse3line<highlen>(d, p, low, m);
     return d;
 }
 
-template <int W>
-__attribute__((target("avx2"))) char *avx2run(char *d, const unsigned char *p, std::uint32_t offset,
-                                              std::size_t n, const highpart &h)
+// Two lines per step, one in each lane; a last odd line as SSSE3 does.
+template <int highlen>
+AVX2 char *avx2run(char *d, const unsigned char *p, std::uint32_t low, const highpart &h, std::size_t n)
 {
-    constexpr const plan &P = PLAN<W>;
-    static_assert(P.fits);
-    const __m256i digits = _mm256_setr_epi8(HEXDIGITS, HEXDIGITS);
-    const __m256i nib = _mm256_set1_epi8(0x0F);
-    const __m256i lowbound = _mm256_set1_epi8(0x1F);
-    const __m256i highbound = _mm256_set1_epi8(0x7F);
-    const __m256i dot = _mm256_set1_epi8('.');
-    const __m256i bigend = _mm256_setr_epi8(3, 2, 1, 0, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, //
-                                            3, 2, 1, 0, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z);
     // A line is stored as chunks 0-1 and 2-3 in one 32-byte store each, each
     // pair shuffled from one register that gathers the pair's two sources;
     // then chunk 4 alone, or chunks 4-5 as a third pair. The second line of
-    // a step is shuffled by Q: the same plan but for lines of one high
-    // digit, stored in pairs (see SECOND).
-    constexpr bool paired = W == 1;
-    constexpr const plan &Q = paired ? SECOND : P;
-    static_assert(Q.fits);
+    // a step has a plan of its own where lines of one high digit go in
+    // pairs (see SECOND), the first line's otherwise.
+    // Each lane's offset bytes, most significant first, in its low dword.
+    const ymm bigend{_mm256_setr_epi8(3, 2, 1, 0, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, //
+                                      3, 2, 1, 0, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z)};
+    constexpr bool paired = highlen == 1;
+    constexpr const plan &firstplan = PLAN<highlen>;
+    constexpr const plan &secondplan = paired ? SECOND : firstplan;
+    static_assert(firstplan.fits && secondplan.fits);
     if (paired && n > 0 && oddaddress(d)) {
-        d = ssse3one<W>(d, p, offset, h);
-        n--, p += 16, offset += 16;
+        d = ssse3one<highlen>(d, p, low, h);
+        n--, p += 16, low += 16;
     }
-    const __m128i high = paired ? _mm_slli_si128(prefix<W>(h), 15) : _mm_setzero_si128();
-    const __m256i s01 = load32(P.shuf[1], P.shuf[0]);
-    const __m256i s23 = load32(P.shuf[3], P.shuf[2]);
-    const __m256i t01 = load32(Q.shuf[1], Q.shuf[0]);
-    const __m256i t23 = load32(Q.shuf[3], Q.shuf[2]);
-    const __m256i s45 = load32(P.chunks > 5 ? P.shuf[5] : Q.shuf[4], P.shuf[4]);
-    const __m256i f01 = _mm256_set_m128i(load16(P.fill[1]), _mm_or_si128(load16(P.fill[0]), prefix<W>(h)));
-    const __m256i f23 = load32(P.fill[3], P.fill[2]);
-    const __m256i g01 = paired ? load32(Q.fill[1], Q.fill[0]) : f01;
-    const __m256i g23 = load32(Q.fill[3], Q.fill[2]);
-    const __m256i f45 =
-        _mm256_set_m128i(load16(P.chunks > 5 ? P.fill[5] : Q.fill[4]), _mm_or_si128(load16(P.fill[4]), high));
+    // A pair's second high digit, at the end of the first line's last chunk.
+    const __m128i nexthigh = paired ? _mm_slli_si128(prefix<highlen>(h), 15) : _mm_setzero_si128();
+    const __m256i firstshuf01 = load32(firstplan.shuf[1], firstplan.shuf[0]);
+    const __m256i firstshuf23 = load32(firstplan.shuf[3], firstplan.shuf[2]);
+    const __m256i secondshuf01 = load32(secondplan.shuf[1], secondplan.shuf[0]);
+    const __m256i secondshuf23 = load32(secondplan.shuf[3], secondplan.shuf[2]);
+    // The tail: with five chunks, each line's chunk 4 (the first's in the
+    // low lane); with six, chunks 4 and 5 of either line.
+    constexpr bool six = firstplan.chunks > 5;
+    const __m256i tailshuf = load32(six ? firstplan.shuf[5] : secondplan.shuf[4], firstplan.shuf[4]);
+    const __m256i firstfill01 = _mm256_set_m128i(load16(firstplan.fill[1]),
+                                                 _mm_or_si128(load16(firstplan.fill[0]), prefix<highlen>(h)));
+    const __m256i firstfill23 = load32(firstplan.fill[3], firstplan.fill[2]);
+    const __m256i secondfill01 = paired ? load32(secondplan.fill[1], secondplan.fill[0]) : firstfill01;
+    const __m256i secondfill23 = load32(secondplan.fill[3], secondplan.fill[2]);
+    const __m256i tailfill = _mm256_set_m128i(load16(six ? firstplan.fill[5] : secondplan.fill[4]),
+                                              _mm_or_si128(load16(firstplan.fill[4]), nexthigh));
     // The offsets of the two lines of a step, in the low dword of each lane.
-    __m256i offsets = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(offset)),
-                                       _mm256_setr_epi32(0, 0, 0, 0, 16, 0, 0, 0));
+    ymm offsets{_mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(low)),
+                                 _mm256_setr_epi32(0, 0, 0, 0, 16, 0, 0, 0))};
     const __m256i step = _mm256_set1_epi32(32);
-    for (; n >= 2; n -= 2, p += 32, offset += 32) {
+    for (; n >= 2; n -= 2, p += 32, low += 32) {
         // Lane 0 works on the first line's block, lane 1 on the second's.
-        __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-        __m256i hi = _mm256_shuffle_epi8(digits, _mm256_and_si256(_mm256_srli_epi16(x, 4), nib));
-        __m256i lo = _mm256_shuffle_epi8(digits, _mm256_and_si256(x, nib));
-        __m256i d0 = _mm256_unpacklo_epi8(hi, lo);
-        __m256i d1 = _mm256_unpackhi_epi8(hi, lo);
-        __m256i ok = _mm256_and_si256(_mm256_cmpgt_epi8(x, lowbound), _mm256_cmpgt_epi8(highbound, x));
-        __m256i c = _mm256_blendv_epi8(dot, x, ok);
-        __m256i o = _mm256_shuffle_epi8(offsets, bigend);
-        offsets = _mm256_add_epi32(offsets, step);
-        o = _mm256_unpacklo_epi8(_mm256_and_si256(_mm256_srli_epi16(o, 4), nib), _mm256_and_si256(o, nib));
-        o = _mm256_shuffle_epi8(digits, o);
-        __m256i t = _mm256_unpacklo_epi64(o, d0);
-        __m256i w0 = window<P.window[0]>(t, d0, d1, c);
-        __m256i w1 = window<P.window[1]>(t, d0, d1, c);
-        __m256i w2 = window<P.window[2]>(t, d0, d1, c);
-        __m256i w3 = window<P.window[3]>(t, d0, d1, c);
-        __m256i w4 = window<P.window[4]>(t, d0, d1, c);
+        const ymm x{_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p))};
+        stream<ymm> s = streamof(x);
+        const ymm o = shuffle(offsets, bigend);
+        offsets.v = _mm256_add_epi32(offsets.v, step);
+        withoffset(s, o);
+        const __m256i w0 = window<firstplan.window[0]>(s).v;
+        const __m256i w1 = window<firstplan.window[1]>(s).v;
+        const __m256i w2 = window<firstplan.window[2]>(s).v;
+        const __m256i w3 = window<firstplan.window[3]>(s).v;
+        const __m256i w4 = window<firstplan.window[4]>(s).v;
         // Gather each line's sources of a pair into one register.
-        __m256i a0 = _mm256_or_si256(_mm256_shuffle_epi8(_mm256_permute2x128_si256(w0, w1, 0x20), s01), f01);
-        __m256i a1 = _mm256_or_si256(_mm256_shuffle_epi8(_mm256_permute2x128_si256(w0, w1, 0x31), t01), g01);
-        __m256i b0 = _mm256_or_si256(_mm256_shuffle_epi8(_mm256_permute2x128_si256(w2, w3, 0x20), s23), f23);
-        __m256i b1 = _mm256_or_si256(_mm256_shuffle_epi8(_mm256_permute2x128_si256(w2, w3, 0x31), t23), g23);
+        const __m256i first01 = _mm256_or_si256(
+            _mm256_shuffle_epi8(_mm256_permute2x128_si256(w0, w1, 0x20), firstshuf01), firstfill01);
+        const __m256i second01 = _mm256_or_si256(
+            _mm256_shuffle_epi8(_mm256_permute2x128_si256(w0, w1, 0x31), secondshuf01), secondfill01);
+        const __m256i first23 = _mm256_or_si256(
+            _mm256_shuffle_epi8(_mm256_permute2x128_si256(w2, w3, 0x20), firstshuf23), firstfill23);
+        const __m256i second23 = _mm256_or_si256(
+            _mm256_shuffle_epi8(_mm256_permute2x128_si256(w2, w3, 0x31), secondshuf23), secondfill23);
         // The first line's last chunk runs into the second line, so the
         // first line is stored first.
-        char *e = d + LINE + W + (paired ? 1 : 0);
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(d), a0);
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + 32), b0);
-        if constexpr (P.chunks == 5) {
-            __m256i c4 = _mm256_or_si256(_mm256_shuffle_epi8(w4, s45), f45);
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 64), _mm256_castsi256_si128(c4));
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(e), a1);
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(e + 32), b1);
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(e + 64), _mm256_extracti128_si256(c4, 1));
+        char *e = d + LINE + highlen + (paired ? 1 : 0);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(d), first01);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + 32), first23);
+        if constexpr (!six) {
+            const __m256i tails = _mm256_or_si256(_mm256_shuffle_epi8(w4, tailshuf), tailfill);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 64), _mm256_castsi256_si128(tails));
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(e), second01);
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(e + 32), second23);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(e + 64), _mm256_extracti128_si256(tails, 1));
         } else {
-            __m256i w5 = window<P.window[5]>(t, d0, d1, c);
-            __m256i c0 =
-                _mm256_or_si256(_mm256_shuffle_epi8(_mm256_permute2x128_si256(w4, w5, 0x20), s45), f45);
-            __m256i c1 =
-                _mm256_or_si256(_mm256_shuffle_epi8(_mm256_permute2x128_si256(w4, w5, 0x31), s45), f45);
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + 64), c0);
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(e), a1);
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(e + 32), b1);
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(e + 64), c1);
+            const __m256i w5 = window<firstplan.window[5]>(s).v;
+            const __m256i firsttail = _mm256_or_si256(
+                _mm256_shuffle_epi8(_mm256_permute2x128_si256(w4, w5, 0x20), tailshuf), tailfill);
+            const __m256i secondtail = _mm256_or_si256(
+                _mm256_shuffle_epi8(_mm256_permute2x128_si256(w4, w5, 0x31), tailshuf), tailfill);
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + 64), firsttail);
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(e), second01);
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(e + 32), second23);
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(e + 64), secondtail);
         }
-        d += 2 * (LINE + W);
+        d += 2 * (LINE + highlen);
     }
     if (n > 0)
-        d = ssse3run<W>(d, p, offset, n, h);
+        d = ssse3run<highlen>(d, p, low, h, n);
     return d;
 }
 
-// Runs the kernel compiled for the offset's count of high digits.
-template <template <int> class K>
-char *dispatch(char *d, const unsigned char *p, std::uint32_t low, const highpart &h, std::size_t n)
+// Both kernels' runs, indexed by the count of high digits of the lines
+// they format (at most eight).
+struct runs {
+    linesfn ssse3, avx2;
+};
+template <int... highlen>
+constexpr std::array<runs, sizeof...(highlen)> runtable(std::integer_sequence<int, highlen...> /*counts*/)
 {
-    switch (h.len) {
-    case 0:
-        return K<0>::run(d, p, low, n, h);
-    case 1:
-        return K<1>::run(d, p, low, n, h);
-    case 2:
-        return K<2>::run(d, p, low, n, h);
-    case 3:
-        return K<3>::run(d, p, low, n, h);
-    case 4:
-        return K<4>::run(d, p, low, n, h);
-    case 5:
-        return K<5>::run(d, p, low, n, h);
-    case 6:
-        return K<6>::run(d, p, low, n, h);
-    case 7:
-        return K<7>::run(d, p, low, n, h);
-    default:
-        return K<8>::run(d, p, low, n, h);
-    }
+    return {{{ssse3run<highlen>, avx2run<highlen>}...}};
 }
-
-template <int W> struct ssse3kernel {
-    static char *run(char *d, const unsigned char *p, std::uint32_t o, std::size_t n, const highpart &h)
-    {
-        return ssse3run<W>(d, p, o, n, h);
-    }
-};
-template <int W> struct avx2kernel {
-    static char *run(char *d, const unsigned char *p, std::uint32_t o, std::size_t n, const highpart &h)
-    {
-        return avx2run<W>(d, p, o, n, h);
-    }
-};
+constexpr auto RUNS = runtable(std::make_integer_sequence<int, 9>());
 
 } // namespace
 
 char *linesssse3(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n)
 {
-    return dispatch<ssse3kernel>(d, p, low, high, n);
+    return RUNS[std::min<std::size_t>(high.len, 8)].ssse3(d, p, low, high, n);
 }
 
 char *linesavx2(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n)
 {
-    return dispatch<avx2kernel>(d, p, low, high, n);
+    return RUNS[std::min<std::size_t>(high.len, 8)].avx2(d, p, low, high, n);
 }
 
 bool havessse3() { return __builtin_cpu_supports("ssse3"); }
