@@ -135,12 +135,12 @@ const char *message(int err)
 // times that.
 char namebuf[4096];
 
-void writereport(const char *name, const char *msg)
+void writereport(const char *name, const char *msg, bool own = false)
 {
     char colon[] = ": ";
     char newline[] = "\n";
     // A form longer than the buffer goes out ahead in pieces, in order.
-    namequote q = startquote(name);
+    namequote q = startquote(name, own);
     std::size_t len = nextquote(&q, namebuf, sizeof namebuf);
     while (!q.done) {
         iovec piece = {namebuf, len};
@@ -199,7 +199,7 @@ bool flushoutput()
     int err = writeall(outfd, &iov, 1);
     if (err != 0) {
         outfailed = true;
-        writereport("write error", message(err));
+        writereport("write error", message(err), true);
         return false;
     }
     return true;

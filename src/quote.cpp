@@ -2,6 +2,7 @@
 #include "quote.h"
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 
 namespace hexcat {
@@ -75,9 +76,14 @@ character characterat(const unsigned char *p)
 
 bool needsquoting(const char *name)
 {
-    // A name that starts as a quoted one does is quoted itself, so that no
-    // name is reported as another one's quoted form.
+    // A name that starts as a quoted one does, or as the report that
+    // standard output failed ("write error: ..."), is quoted itself, so that
+    // no name is reported as another one's quoted form or as that report.
     if (name[0] == '$' && name[1] == '\'')
+        return true;
+    constexpr char WRITEERROR[] = "write error";
+    constexpr std::size_t n = sizeof WRITEERROR - 1;
+    if (std::strncmp(name, WRITEERROR, n) == 0 && (name[n] == '\0' || name[n] == ':'))
         return true;
     const auto *p = reinterpret_cast<const unsigned char *>(name);
     while (*p != 0) {
@@ -126,9 +132,9 @@ char *quotedcharacter(char *d, const unsigned char *p, character c)
 
 } // namespace
 
-namequote startquote(const char *name)
+namequote startquote(const char *name, bool own)
 {
-    const bool quoted = needsquoting(name);
+    const bool quoted = !own && needsquoting(name);
     return {name, quoted, !quoted, false};
 }
 

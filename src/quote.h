@@ -1,8 +1,10 @@
 // How a file name appears in a report. A name a terminal shows as it is
 // (valid UTF-8 with no character that is not shown, below) is written byte
 // for byte. Any other name, and one that itself starts as a quoted name
-// does ("$'"), is written whole in the shell's ANSI-C quoting, $'...', which
-// bash and zsh read back as the same bytes:
+// does ("$'") or as the report that standard output failed does (the name
+// "write error", or "write error:" and anything), is written whole in the
+// shell's ANSI-C quoting, $'...', which bash and zsh read back as the same
+// bytes:
 // - the control characters BEL, BS, HT, LF, VT, FF, CR and ESC as \a \b \t
 //   \n \v \f \r \e;
 // - every other byte of a character that is not shown, and every byte that
@@ -39,8 +41,9 @@ struct namequote {
     bool done;        // the whole form is written, closing quote and all
 };
 
-// Starts the report form of name.
-namequote startquote(const char *name);
+// Starts the report form of name. A name of the tool's own (own: "write
+// error" when standard output failed) is written as it is.
+namequote startquote(const char *name, bool own = false);
 
 // Writes the next piece of q's report form to buf, at most cap bytes (cap
 // >= QUOTEPIECE), never cutting a character or an escape in two. Returns

@@ -72,13 +72,15 @@ std::string quoted(const std::string &name, std::size_t cap)
 }
 
 // A name that a terminal shows as it is, and that does not start as a
-// quoted one does, is reported as it is. Any other is quoted whole: a form
-// that reads back as the name and that a terminal shows as it is, so no
-// control byte and one line. Both together make the form unique.
+// quoted one does or as the report "write error: ...", is reported as it
+// is. Any other is quoted whole: a form that reads back as the name and
+// that a terminal shows as it is, so no control byte and one line. Both
+// together make the form unique.
 void checkquote(const std::string &name, std::size_t cap)
 {
     std::string form = quoted(name, cap);
-    if (refshown(name) && name.rfind("$'", 0) != 0) {
+    bool likereport = name.rfind("$'", 0) == 0 || name == "write error" || name.rfind("write error:", 0) == 0;
+    if (refshown(name) && !likereport) {
         check(form == name, "ordinary name unchanged");
         return;
     }
@@ -142,6 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::string asname(reinterpret_cast<const char *>(p), strnlen(reinterpret_cast<const char *>(p), len));
     std::size_t cap = QUOTEPIECE + (static_cast<std::uint32_t>(cnt) & 63);
     checkquote(asname, cap);
+    checkquote("write error" + asname.substr(0, 1), cap);
     // The same again with every byte taken as one of those at the edges of
     // the rules, so that rare sequences (U+009F, an overlong form, the last
     // code point) come up often.

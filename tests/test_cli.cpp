@@ -341,10 +341,12 @@ TEST_F(Cli, NamesAreReportedAsTheyAreOrQuotedForTheShell)
         {EDGES, EDGES, NOENT},
         {NEIGHBOURS, NEIGHBOURS, NOENT},
         // Ordinary names near those quoted below: "$'" further on, "$" or "'"
-        // alone.
+        // alone, more after "write error".
         {"a$'b'", "a$'b'", NOENT},
         {"$HOME", "$HOME", NOENT},
         {"a'b", "a'b", NOENT},
+        {"write errors", "write errors", NOENT},
+        {"write error x", "write error x", NOENT},
         {std::string(5000, 'n'), std::string(5000, 'n'), TOOLONG}, // longer than PATH_MAX
         // A forged second report, terminal sequences, every named escape.
         {"x\nother: Permission denied", "$'x\\nother: Permission denied'", NOENT},
@@ -382,6 +384,9 @@ TEST_F(Cli, NamesAreReportedAsTheyAreOrQuotedForTheShell)
         // Quote and backslash inside the quoting; a name that looks quoted.
         {"it's a\\b\n", "$'it\\'s a\\\\b\\n'", NOENT},
         {"$'x\\n'", "$'$\\'x\\\\n\\''", NOENT},
+        // Names that read as the report that standard output failed.
+        {"write error", "$'write error'", NOENT},
+        {"write error: No space left on device", "$'write error: No space left on device'", NOENT},
         // A quoted form longer than the tool writes at once.
         {std::string(3000, '\x1B') + "\0019", "$'" + escapes + "\\0019'", TOOLONG},
     };
