@@ -124,14 +124,15 @@ const char *message(int err, char (&unknown)[UNKNOWNLEN])
 
 // Writes "name: message\n" to standard error, the name in its report
 // form, built in out.name piece by piece.
-void writereport(output &out, const char *name, int err)
+// A name of the tool's own (own) is written as it is.
+void writereport(output &out, const char *name, int err, bool own = false)
 {
     char unknown[UNKNOWNLEN];
     const char *msg = message(err, unknown);
     char colon[] = ": ";
     char newline[] = "\n";
     // A form longer than the piece goes out ahead in pieces, in order.
-    namequote q = startquote(name);
+    namequote q = startquote(name, own);
     std::size_t len = nextquote(&q, out.name, sizeof out.name);
     while (!q.done) {
         iovec piece = {out.name, len};
@@ -182,7 +183,7 @@ bool flushoutput(output &out)
     int err = writeall(*out.sys, out.fd, &iov, 1);
     if (err != 0) {
         out.failed = true;
-        writereport(out, "write error", err);
+        writereport(out, "write error", err, true);
         return false;
     }
     return true;

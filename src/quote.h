@@ -1,18 +1,26 @@
 // How a file name appears in a report. A name a terminal shows as it is
-// (valid UTF-8 with no control character) is written byte for byte. Any
-// other name, and one that itself starts as a quoted name does ("$'"), is
-// written whole in the shell's ANSI-C quoting, $'...', which bash and zsh
-// read back as the same bytes:
+// (valid UTF-8 with no character that is not shown, below) is written byte
+// for byte. Any other name, and one that itself starts as a quoted name
+// does ("$'") or as the report that standard output failed does (the name
+// "write error", or "write error:" and anything), is written whole in the
+// shell's ANSI-C quoting, $'...', which bash and zsh read back as the same
+// bytes:
 // - the control characters BEL, BS, HT, LF, VT, FF, CR and ESC as \a \b \t
 //   \n \v \f \r \e;
-// - every other byte of a control character (0x01 to 0x1F, DEL, and the
-//   two bytes of each C1 control U+0080 to U+009F) and every byte that is
-//   not part of valid UTF-8 as a backslash and three octal digits, always
-//   three, so that a digit after the escape is not read as part of it;
+// - every other byte of a character that is not shown, and every byte that
+//   is not part of valid UTF-8, as a backslash and three octal digits,
+//   always three, so that a digit after the escape is not read as part of
+//   it. Not shown are the control characters (0x01 to 0x1F, DEL, the C1
+//   controls U+0080 to U+009F), the bidirectional controls (U+061C, U+200E,
+//   U+200F, U+202A to U+202E, U+2066 to U+2069), the line and paragraph
+//   separators U+2028 and U+2029, and the zero-width and invisible
+//   characters U+200B to U+200D, U+2060 to U+2064 and U+FEFF;
 // - the quote and the backslash as \' and \\;
-// - everything else (printable ASCII, valid UTF-8 from U+00A0 on) as it is.
-// So a report is always one line, no control byte of a name reaches the
-// terminal, and two names never give the same report.
+// - everything else (printable ASCII, every other valid character from
+//   U+00A0 on) as it is.
+// So a report is always one line, no name reorders, hides or splits it, no
+// control byte of a name reaches the terminal, and two names never give the
+// same report.
 #ifndef HEXCAT_QUOTE_H
 #define HEXCAT_QUOTE_H
 
@@ -20,8 +28,9 @@
 
 namespace hexcat {
 
-// The least room a piece may be given: enough for the longest thing written
-// at once (the two escapes of a C1 control, or the opening "$'").
+// The least room a piece may be given: enough for the opening "$'" and the
+// longest thing written at once (the three escapes of a character of three
+// bytes that is not shown).
 constexpr std::size_t QUOTEPIECE = 16;
 
 // A name on its way out in its report form.
@@ -32,8 +41,9 @@ struct namequote {
     bool done;        // the whole form is written, closing quote and all
 };
 
-// Starts the report form of name.
-namequote startquote(const char *name);
+// Starts the report form of name. A name of the tool's own (own: "write
+// error" when standard output failed) is written as it is.
+namequote startquote(const char *name, bool own = false);
 
 // Writes the next piece of q's report form to buf, at most cap bytes (cap
 // >= QUOTEPIECE), never cutting a character or an escape in two. Returns

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -72,13 +73,15 @@ std::string quoted(const std::string &name, std::size_t cap)
 }
 
 // A name that a terminal shows as it is, and that does not start as a
-// quoted one does, is reported as it is. Any other is quoted whole: a form
-// that reads back as the name and that a terminal shows as it is, so no
-// control byte and one line. Both together make the form unique.
+// quoted one does or as the report "write error: ...", is reported as it
+// is. Any other is quoted whole: a form that reads back as the name and
+// that a terminal shows as it is, so no control byte and one line. Both
+// together make the form unique.
 void checkquote(const std::string &name, std::size_t cap)
 {
     std::string form = quoted(name, cap);
-    if (refshown(name) && name.rfind("$'", 0) != 0) {
+    bool likereport = name.rfind("$'", 0) == 0 || name == "write error" || name.rfind("write error:", 0) == 0;
+    if (refshown(name) && !likereport) {
         check(form == name, "ordinary name unchanged");
         return;
     }
@@ -86,6 +89,19 @@ void checkquote(const std::string &name, std::size_t cap)
     check(refunquote(form, &back), "quoted name reads back");
     check(back == name, "quoted name reads back as the name");
     check(refshown(form), "quoted name shown as it is");
+}
+
+// The UTF-8 form of the code point c.
+std::string utf8(std::uint32_t c)
+{
+    if (c < 0x80)
+        return std::string(1, static_cast<char>(c));
+    const std::size_t len = c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+    std::string s(len, '\0');
+    for (std::size_t i = len - 1; i > 0; i--, c >>= 6)
+        s[i] = static_cast<char>(0x80 | (c & 0x3F));
+    s[0] = static_cast<char>(((0xFF00u >> len) & 0xFF) | c);
+    return s;
 }
 
 } // namespace
@@ -131,6 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::string asname(reinterpret_cast<const char *>(p), strnlen(reinterpret_cast<const char *>(p), len));
     std::size_t cap = QUOTEPIECE + (static_cast<std::uint32_t>(cnt) & 63);
     checkquote(asname, cap);
+    checkquote("write error" + asname.substr(0, 1), cap);
     // The same again with every byte taken as one of those at the edges of
     // the rules, so that rare sequences (U+009F, an overlong form, the last
     // code point) come up often.
@@ -141,6 +158,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     for (std::size_t i = 0; i < len; i++)
         edgy += static_cast<char>(EDGES[p[i] % sizeof EDGES]);
     checkquote(edgy, cap);
+    // And once more with every byte taken as one of the characters at the
+    // edges of those that are not shown.
+    constexpr std::uint32_t CHARS[] = {0x1F,   0x20,   0x7E,   0x7F,   0x9F,   0xA0,   0x61B,   0x61C,
+                                       0x61D,  0x200A, 0x200B, 0x200D, 0x200E, 0x200F, 0x2010,  0x2027,
+                                       0x2028, 0x2029, 0x202A, 0x202E, 0x202F, 0x205F, 0x2060,  0x2064,
+                                       0x2065, 0x2066, 0x2069, 0x206A, 0xFEFE, 0xFEFF, 0x10FFFF};
+    std::string chars;
+    for (std::size_t i = 0; i < len; i++)
+        chars += utf8(CHARS[p[i] % std::size(CHARS)]);
+    checkquote(chars, cap);
 
     // The block loop over a file holding the data.
     int fd = memfd_create("in", 0);

@@ -58,8 +58,10 @@ inline std::string refdump(const std::string &data, std::uint64_t start = 0)
 
 // Whether a terminal shows s as it is: valid UTF-8 (shortest forms, no
 // UTF-16 surrogates, nothing above U+10FFFF) with no control character,
-// C0 (below U+0020), DEL or C1 (U+0080 to U+009F). Decodes each code point
-// from its bits.
+// C0 (below U+0020), DEL or C1 (U+0080 to U+009F), and no character that
+// changes how the rest of the line is drawn or that draws nothing: the
+// bidirectional controls, the line and paragraph separators, the zero-width
+// and invisible characters. Decodes each code point from its bits.
 inline bool refshown(const std::string &s)
 {
     for (std::size_t i = 0; i < s.size();) {
@@ -79,6 +81,11 @@ inline bool refshown(const std::string &s)
             return false;
         if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0))
             return false;
+        auto in = [cp](std::uint32_t first, std::uint32_t last) { return cp >= first && cp <= last; };
+        if (cp == 0x061C || in(0x200E, 0x200F) || in(0x202A, 0x202E) || in(0x2066, 0x2069))
+            return false; // bidirectional
+        if (in(0x2028, 0x2029) || in(0x200B, 0x200D) || in(0x2060, 0x2064) || cp == 0xFEFF)
+            return false; // separators, zero-width and invisible
         i += len;
     }
     return true;

@@ -320,6 +320,17 @@ TEST_F(Cli, NamesAreReportedAsTheyAreOrQuotedForTheShell)
     std::string escapes;
     for (int i = 0; i < 3000; i++)
         escapes += "\\e";
+    // U+00A0, the first character after the C1 controls; U+00C0, the lowest
+    // second byte; U+07FF, U+0800, U+FFFF and U+10000, the last and first
+    // of each length; U+D7FF, below the surrogates; U+10FFFF, the last.
+    const std::string EDGES =
+        "\xC2\xA0\xC3\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xED\x9F\xBF\xF4\x8F\xBF\xBF";
+    // The neighbours of the characters that are not shown: "~", U+061B,
+    // U+061D, U+200A, U+2010, U+2027, U+202F, U+205F, U+2065, U+206A, U+FEFE,
+    // U+FF00.
+    const std::string NEIGHBOURS =
+        "~\xD8\x9B\xD8\x9D\xE2\x80\x8A\xE2\x80\x90\xE2\x80\xA7\xE2\x80\xAF\xE2\x81\x9F"
+        "\xE2\x81\xA5\xE2\x81\xAA\xEF\xBB\xBE\xEF\xBC\x80";
     struct {
         std::string name;
         std::string shown;
@@ -327,13 +338,29 @@ TEST_F(Cli, NamesAreReportedAsTheyAreOrQuotedForTheShell)
     } rows[] = {
         {"with space, 'quotes' and \\backslash\\", "with space, 'quotes' and \\backslash\\", NOENT},
         {"caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80", NOENT},
-        // U+00A0, the first character after the C1 controls; U+D7FF, below
-        // the surrogates; U+10FFFF, the last.
-        {"\xC2\xA0\xED\x9F\xBF\xF4\x8F\xBF\xBF", "\xC2\xA0\xED\x9F\xBF\xF4\x8F\xBF\xBF", NOENT},
+        {EDGES, EDGES, NOENT},
+        {NEIGHBOURS, NEIGHBOURS, NOENT},
+        // Ordinary names near those quoted below: "$'" further on, "$" or "'"
+        // alone, more after "write error".
         {"a$'b'", "a$'b'", NOENT},
+        {"$HOME", "$HOME", NOENT},
+        {"a'b", "a'b", NOENT},
+        {"write errors", "write errors", NOENT},
+        {"write error x", "write error x", NOENT},
         {std::string(5000, 'n'), std::string(5000, 'n'), TOOLONG}, // longer than PATH_MAX
         // A forged second report, terminal sequences, every named escape.
         {"x\nother: Permission denied", "$'x\\nother: Permission denied'", NOENT},
+        // The same with U+2028, a line separator; U+202E, which draws the
+        // rest of the line right to left; the first and last of each other
+        // range of characters that draw nothing or change how the line is
+        // drawn: U+061C, U+200B, U+200F, U+2060, U+2064, U+2066, U+2069,
+        // U+FEFF (and 0x1F, the last C0 control).
+        {"x\xE2\x80\xA8other: Permission denied", "$'x\\342\\200\\250other: Permission denied'", NOENT},
+        {"invoice\342\200\256fdp.exe", "$'invoice\\342\\200\\256fdp.exe'", NOENT},
+        {"\x1F\xD8\x9C\xE2\x80\x8B\xE2\x80\x8F\xE2\x81\xA0\xE2\x81\xA4\xE2\x81\xA6\xE2\x81\xA9\xEF\xBB\xBF",
+         "$'\\037\\330\\234\\342\\200\\213\\342\\200\\217\\342\\201\\240\\342\\201\\244\\342\\201\\246"
+         "\\342\\201\\251\\357\\273\\277'",
+         NOENT},
         {"\x1B]0;pwned\x07", "$'\\e]0;pwned\\a'", NOENT},
         {"\b\t\v\f\r\x1B[2J", "$'\\b\\t\\v\\f\\r\\e[2J'", NOENT},
         // Other C0 controls and DEL in three octal digits, even before a
@@ -349,9 +376,17 @@ TEST_F(Cli, NamesAreReportedAsTheyAreOrQuotedForTheShell)
         {"\xC0\xAF\xE0\x80\xAF\xF0\x80\x80\xAF\xED\xA0\x80",
          "$'\\300\\257\\340\\200\\257\\360\\200\\200\\257\\355\\240\\200'", NOENT},
         {"\xF4\x90\x80\x80 cut\xE2\x82", "$'\\364\\220\\200\\200 cut\\342\\202'", NOENT},
+        // The first byte past each edge: the leads C1 and F5, a second byte
+        // below and above the continuation bytes, the overlong forms just
+        // below U+0800 and U+10000.
+        {"\xC1\x80\xF5\x80\x80\x80\xC3\x7F\xDF\xC0\xE0\x9F\xBF\xF0\x8F\xBF\xBF",
+         "$'\\301\\200\\365\\200\\200\\200\\303\\177\\337\\300\\340\\237\\277\\360\\217\\277\\277'", NOENT},
         // Quote and backslash inside the quoting; a name that looks quoted.
         {"it's a\\b\n", "$'it\\'s a\\\\b\\n'", NOENT},
         {"$'x\\n'", "$'$\\'x\\\\n\\''", NOENT},
+        // Names that read as the report that standard output failed.
+        {"write error", "$'write error'", NOENT},
+        {"write error: No space left on device", "$'write error: No space left on device'", NOENT},
         // A quoted form longer than the tool writes at once.
         {std::string(3000, '\x1B') + "\0019", "$'" + escapes + "\\0019'", TOOLONG},
     };
