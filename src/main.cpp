@@ -1,6 +1,7 @@
 // hexcat FILE...: dumps each named file in hexadecimal and characters.
 // Takes no options: every argument is a file name. The exit status is the
 // number of files that could not be dumped, at most 125.
+#include "confine.h"
 #include "hexcat.h"
 #include "output.h"
 
@@ -8,6 +9,7 @@ using namespace hexcat;
 
 int main(int argc, char **argv)
 {
+    confine();
     int errs = 0;
     for (int i = 1; i < argc; i++) {
         errs += hexdump(argv[i]);
