@@ -18,6 +18,7 @@
 #include <netinet/in.h>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -50,9 +51,10 @@ struct attempt {
 };
 
 // Makes every attempt in a child process, after confine() when confined is
-// set. Returns what confine() gave (0 when not called), how many more
-// descriptors are open after it, then each attempt's outcome unless
-// confine() failed.
+// set. Returns HEAD words: what confine() gave (0 when not called), how many
+// more descriptors are open after it, whether no_new_privs is set; then each
+// attempt's outcome unless confine() failed.
+constexpr std::size_t HEAD = 3;
 std::vector<int> trial(bool confined, const std::vector<attempt> &table)
 {
     int p[2];
@@ -67,6 +69,7 @@ std::vector<int> trial(bool confined, const std::vector<attempt> &table)
         int before = lowestfree();
         std::vector<int> got{confined ? hexcat::confine() : 0};
         got.push_back(lowestfree() - before);
+        got.push_back(prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0));
         if (got[0] >= 0)
             for (const auto &a : table)
                 got.push_back(a.action());
@@ -77,7 +80,7 @@ std::vector<int> trial(bool confined, const std::vector<attempt> &table)
     waitpid(pid, &st, 0);
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
     // A few words, written at once: all in the pipe.
-    std::vector<int> got(2 + table.size());
+    std::vector<int> got(HEAD + table.size());
     ssize_t n = read(p[0], got.data(), got.size() * sizeof(int));
     close(p[0]);
     got.resize(n > 0 ? static_cast<std::size_t>(n) / sizeof(int) : 0);
@@ -182,7 +185,7 @@ TEST(Confine, OnlyReadingIsLeft)
     close(tcp);
     close(local);
 
-    ASSERT_GE(confined.size(), 2U);
+    ASSERT_GE(confined.size(), HEAD);
     int abi = confined[0];
 #if defined(HEXCAT_CONFINE) && defined(__linux__) && __has_include(<linux/landlock.h>)
     ASSERT_NE(abi, 0) << "confine() did nothing in a build that confines";
@@ -196,13 +199,15 @@ TEST(Confine, OnlyReadingIsLeft)
     if (abi == -ENOSYS || abi == -EOPNOTSUPP || abi == -EPERM)
         GTEST_SKIP() << "Landlock not available here: " << strerror(-abi);
     ASSERT_GT(abi, 0) << strerror(-abi);
-    ASSERT_EQ(confined.size(), 2 + table.size());
-    ASSERT_EQ(unconfined.size(), 2 + table.size());
+    ASSERT_EQ(confined.size(), HEAD + table.size());
+    ASSERT_EQ(unconfined.size(), HEAD + table.size());
     EXPECT_EQ(confined[1], 0) << "confine() leaves a descriptor open";
+    // Without it, an unprivileged process may not confine itself.
+    EXPECT_EQ(confined[2], 1) << "no_new_privs is not set";
     for (std::size_t i = 0; i < table.size(); i++) {
         const attempt &a = table[i];
-        EXPECT_EQ(unconfined[2 + i], 0) << a.name << ", unconfined: " << strerror(unconfined[2 + i]);
-        EXPECT_EQ(confined[2 + i], abi >= a.abi ? a.denied : 0)
-            << a.name << ", confined by ABI " << abi << ": " << strerror(confined[2 + i]);
+        EXPECT_EQ(unconfined[HEAD + i], 0) << a.name << ", unconfined: " << strerror(unconfined[HEAD + i]);
+        EXPECT_EQ(confined[HEAD + i], abi >= a.abi ? a.denied : 0)
+            << a.name << ", confined by ABI " << abi << ": " << strerror(confined[HEAD + i]);
     }
 }
