@@ -1,10 +1,13 @@
 // hexcat FILE...: dumps each named file in hexadecimal and characters.
 // Takes no options: every argument is a file name. The exit status is the
 // number of files that could not be dumped, at most 125.
+#include "confine.h"
 #include "hexcat.h"
 
 int main(int argc, char **argv)
 {
+    // Nothing but reading files from here on (see confine.h).
+    hexcat::confine();
     // The whole state of the run, in static storage (see hexcat.h).
     static hexcat::run r;
     r.kern = hexcat::findkernel(nullptr);
