@@ -101,8 +101,10 @@ template <bool second> inline void line(const constants &k, char *d, uint8x16_t 
 // Offsets of 4 GiB and above (wide) put their high digits before each line.
 // That prefix is stored after the previous line, whose scratch bytes it
 // overwrites.
+// h comes by value: the stores of the lines cannot change a copy of its
+// own, so its length stays in a register for the whole run.
 template <bool wide>
-char *lines(char *d, const unsigned char *p, std::uint32_t low, const highpart &h, std::size_t n)
+char *lines(char *d, const unsigned char *p, std::uint32_t low, const highpart h, std::size_t n)
 {
     const constants k;
     uint32x4_t offsets = vaddq_u32(vdupq_n_u32(low), vld1q_u32(FIRSTTWO));

@@ -57,8 +57,10 @@ inline std::uint64_t shown8(std::uint64_t x)
     return (x & mask) | ('.' * ONES & ~mask);
 }
 
+// h comes by value: the stores of the lines cannot change a copy of its
+// own, so its length stays in a register for the whole run.
 template <bool WIDE>
-char *portablerun(char *d, const unsigned char *p, std::uint32_t low, std::size_t n, const highpart &h)
+char *portablerun(char *d, const unsigned char *p, std::uint32_t low, std::size_t n, const highpart h)
 {
     // The high digits, kept in a register for the whole run.
     const std::uint64_t high = load8(reinterpret_cast<const unsigned char *>(h.digits));
