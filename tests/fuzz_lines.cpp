@@ -11,10 +11,10 @@
 #include <cstring>
 #include <iterator>
 #include <string>
-#include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
 
+#include "capture.h"
 #include "hexcat.h"
 #include "kernels/kernels.h"
 #include "layout.h"
@@ -26,8 +26,8 @@ using namespace hexcat;
 
 namespace {
 
-int outfd = -1;
-run *tool = nullptr; // the run whose output goes to outfd
+memfile out;
+run *tool = nullptr; // the run whose output goes to out
 
 void check(bool ok, const char *what)
 {
@@ -35,18 +35,6 @@ void check(bool ok, const char *what)
         std::fprintf(stderr, "mismatch: %s\n", what);
         std::abort();
     }
-}
-
-// Everything the tool wrote since the last call.
-std::string takeoutput()
-{
-    flushoutput(tool->out);
-    std::string out(static_cast<std::size_t>(lseek(outfd, 0, SEEK_CUR)), '\0');
-    if (pread(outfd, out.data(), out.size(), 0) != static_cast<ssize_t>(out.size()))
-        std::abort();
-    if (ftruncate(outfd, 0) != 0 || lseek(outfd, 0, SEEK_SET) != 0)
-        std::abort();
-    return out;
 }
 
 void checkkernel(linesfn fn, const unsigned char *p, std::uint64_t offset, std::size_t n, const char *name)
@@ -110,10 +98,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     if (size < 12)
         return 0;
-    if (outfd < 0) {
-        outfd = memfd_create("out", 0);
+    if (tool == nullptr) {
         tool = new run;
-        tool->out.fd = outfd;
+        tool->out.fd = out.fd;
         tool->kern = findkernel(nullptr);
     }
     std::uint64_t offset;
@@ -127,12 +114,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     unsigned char block[16] = {};
     std::memcpy(block, p, len < 16 ? len : 16);
     dumpline(tool->out, block, offset, cnt);
-    check(takeoutput() == refline(block, offset, cnt), "dumpline");
+    flushoutput(tool->out);
+    check(out.take() == refline(block, offset, cnt), "dumpline");
 
     // Runs of full lines, any 64-bit offset.
     std::size_t n = len / 16;
     dumplines(tool->out, *tool->kern, p, offset, n);
-    check(takeoutput() == refblocks(p, offset, n), "dumplines");
+    flushoutput(tool->out);
+    check(out.take() == refblocks(p, offset, n), "dumplines");
 
     // Every kernel, with the run kept below the next multiple of 2^32.
     if (n > 0) {
@@ -170,12 +159,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     checkquote(chars, cap);
 
     // The block loop over a file holding the data.
-    int fd = memfd_create("in", 0);
-    if (fd < 0 || write(fd, p, len) != static_cast<ssize_t>(len))
+    memfile in;
+    if (write(in.fd, p, len) != static_cast<ssize_t>(len))
         std::abort();
-    std::string name = "/proc/self/fd/" + std::to_string(fd);
+    std::string name = "/proc/self/fd/" + std::to_string(in.fd);
     check(hexdump(*tool, name.c_str()) == 0, "hexdump result");
-    close(fd);
-    check(takeoutput() == refdump(std::string(reinterpret_cast<const char *>(p), len)), "hexdump");
+    check(out.take() == refdump(std::string(reinterpret_cast<const char *>(p), len)), "hexdump");
     return 0;
 }

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs into a DESTDIR under another prefix, builds the Debian package,
 # checks its fields and documentation, and runs the binary unpacked from it
-# on a known file. A cross build's package is for ARCH (Debian's name), and
-# its binary runs in EMULATOR.
+# on the known file, tests/known, whose dump is tests/known.dump. A cross
+# build's package is for ARCH (Debian's name), and its binary runs in
+# EMULATOR.
 # Usage: package.sh BUILD_DIR VERSION [ARCH [EMULATOR...]]
 set -euo pipefail
 build=$1
@@ -41,11 +42,6 @@ top=$(gzip -dc "$doc/changelog.gz" | head -n 1)
 [ "$top" = "hexcat ($version) unstable; urgency=medium" ] || fail "changelog starts with: $top"
 sed -n '/^ Permission/,$p' "$doc/copyright" | sed 's/^ //; s/^\.$//' |
   cmp - <(sed -n '/^Permission/,$p' "$source/LICENSE") || fail "the copyright file's licence is not LICENSE"
-printf 'ABCDEFGHIJKLMNOPHello\n' >"$work/known"
-cat >"$work/want" <<'DUMP'
-00000000: 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50  |ABCDEFGHIJKLMNOP|
-00000010: 48 65 6C 6C 6F 0A                                |Hello.          |
-DUMP
-"${emulator[@]}" "$work/root/usr/bin/hexcat" "$work/known" >"$work/got"
-cmp "$work/want" "$work/got" || fail "the packaged hexcat dumps differently"
+"${emulator[@]}" "$work/root/usr/bin/hexcat" "$source/tests/known" >"$work/got"
+cmp "$source/tests/known.dump" "$work/got" || fail "the packaged hexcat dumps differently"
 echo "package $(basename "$deb"): fields, documentation and dump as expected"

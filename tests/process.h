@@ -8,7 +8,6 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
-#include <random>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -181,15 +180,6 @@ inline result finish(child c)
 inline result run(const std::vector<std::string> &args, const options &o = {})
 {
     return finish(spawn(args, o));
-}
-
-inline std::string randombytes(std::size_t n, unsigned seed)
-{
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (auto &c : s)
-        c = static_cast<char>(gen());
-    return s;
 }
 
 #endif

@@ -1,12 +1,14 @@
 // A deliberately simple formatter of dump lines, written straight from the
 // line layout with snprintf, for the tests to compare the tool against; and
-// a reader of the shell's quoting, to read back the names in reports.
+// a reader of the shell's quoting, to read back the names in reports; and
+// the tests' random data.
 #ifndef HEXCAT_TESTS_REFERENCE_H
 #define HEXCAT_TESTS_REFERENCE_H
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 
 inline std::string refline(const unsigned char *p, std::uint64_t offset, int cnt)
@@ -54,6 +56,22 @@ inline std::string refdump(const std::string &data, std::uint64_t start = 0)
         out += refline(p + i, start + i, cnt);
     }
     return out;
+}
+
+// n bytes that look random, the same for the same seed.
+inline std::string randombytes(std::size_t n, unsigned seed)
+{
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (auto &c : s)
+        c = static_cast<char>(gen());
+    return s;
+}
+
+// The bytes of s, as the formatters take them.
+inline const unsigned char *bytesof(const std::string &s)
+{
+    return reinterpret_cast<const unsigned char *>(s.data());
 }
 
 // Whether a terminal shows s as it is: valid UTF-8 (shortest forms, no

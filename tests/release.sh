@@ -5,7 +5,7 @@
 #    after it as VERSION+gitDATE.TIME.HASH, which Debian sorts after it;
 # 2. hardening: the release binary is PIE with full RELRO and uses the
 #    fortified and stack-protected C library calls; lintian shows no
-#    hardening tag on its package;
+#    hardening tag on its package but one that it cannot help (see below);
 # 3. reproducibility: two clones in different folders, built one after the
 #    other with different umasks and time zones, give byte-identical
 #    binaries, packages and source tarballs (diffoscope shows any difference);
@@ -114,10 +114,17 @@ grep -E 'GNU_STACK.* RW ' <<<"$elf" >/dev/null || fail "executable stack"
 syms=$(nm -D "$bin")
 grep -q '__stack_chk_fail' <<<"$syms" || fail "no stack protector"
 grep -q '__[a-z]*_chk@' <<<"$syms" || fail "no fortified call"
+# Lintian counts read() among the calls that fortification checks, but not
+# memcpy(). The call hexcat's builds check, at level 2 and 3 alike, is a
+# memcpy() (__memcpy_chk: the digits of an unknown error number); its read()
+# goes through the run's table of system calls (src/system.cpp), where no
+# level knows the size of the buffer. So the informational
+# no-fortify-functions tag is the one hardening tag its packages may carry.
+otherhardening() { grep 'hardening' | grep -v '^I: hexcat: hardening-no-fortify-functions '; }
 lint=$(lintian --display-info --display-experimental --pedantic "$work/one/build/release/hexcat_${version}_$arch.deb" 2>&1 || true)
 printf '%s\n' "$lint"
-! grep -q 'hardening' <<<"$lint" || fail "lintian reports a hardening tag"
-echo "PIE, BIND_NOW, RELRO, stack protector, fortified calls; lintian: no hardening tag"
+! otherhardening <<<"$lint" >/dev/null || fail "lintian reports a hardening tag"
+echo "PIE, BIND_NOW, RELRO, stack protector, fortified calls; lintian: no hardening tag but no-fortify-functions"
 
 echo "== the source tarball without git"
 tarball=hexcat-$version.tar.gz
@@ -175,25 +182,19 @@ git -C "$work/pkg" checkout -q --detach "$head"
   ! grep -E '\*\*\*(Skipped|Not Run)' test.log
   (cd build && cpack -G DEB >/dev/null)
 ) || fail "the packager's build"
-# tests/test_format.cpp replaces the C library's read() and is compiled
-# without _FORTIFY_SOURCE on purpose (see tests/CMakeLists.txt); it is a
-# test program, not part of the package.
-blhc --all --ignore-line '.* -c \S*/tests/test_format\.cpp$' "$work/pkg/build.log" ||
-  fail "blhc on the packager's build log"
-compiles=$(grep -E '^ */usr/bin/c\+\+ .* -c ' "$work/pkg/build.log" | grep -v '/tests/test_format\.cpp$')
+blhc --all "$work/pkg/build.log" || fail "blhc on the packager's build log"
+# Every compiler line, the tests' too (make runs those from their folder).
+compiles=$(grep -E '^ *(cd \S+ && )?/usr/bin/c\+\+ .* -c ' "$work/pkg/build.log")
 [ -n "$compiles" ] || fail "no compiler lines in the build log"
 while read -r line; do
   [ "$(grep -o -- '-D_FORTIFY_SOURCE=[0-9]*' <<<"$line")" = "-D_FORTIFY_SOURCE=2" ] &&
     ! grep -q -- '-U_FORTIFY_SOURCE\|-fno-stack-protector\|-fstack-protector ' <<<"$line" ||
     fail "a compiler line does not keep the packager's flags: $line"
 done <<<"$compiles"
-# The packager's level 2 fortification leaves hexcat no checked call: its
-# one call that fortification could check, read() into the block at an
-# offset known only at run time, is checked from level 3 on (our own builds
-# call __read_chk). So the informational no-fortify-functions tag is the one
-# hardening tag this package may carry; any other fails.
+# As for our own package, no-fortify-functions is the one hardening tag
+# lintian may show (see the hardening checks above).
 lint=$(lintian --display-info "$work/pkg/build/hexcat_${version}_$arch.deb" 2>&1 || true)
-! grep 'hardening' <<<"$lint" | grep -qv '^I: hexcat: hardening-no-fortify-functions ' ||
+! otherhardening <<<"$lint" >/dev/null ||
   { printf '%s\n' "$lint"; fail "lintian reports a hardening tag on the packager's package"; }
-echo "packager's build: every test passed, their flags kept, blhc and lintian clean but for fortify level 2"
+echo "packager's build: every test passed, their flags kept, blhc clean, lintian clean but for no-fortify-functions"
 echo "release checks passed"

@@ -56,8 +56,8 @@ TEST(PastFourGiB, OffsetFieldWidensAndTheLinesShiftByOne)
 
     unsigned char zeros[16] = {};
     EXPECT_EQ(first, refline(zeros, 0, 16));
-    const auto *b = reinterpret_cast<const unsigned char *>(before.data());
-    const auto *a = reinterpret_cast<const unsigned char *>(after.data());
+    const unsigned char *b = bytesof(before);
+    const unsigned char *a = bytesof(after);
     std::string want = refline(b, G4 - 32, 16) + refline(b + 16, G4 - 16, 16) + refline(a, G4, 16) +
                        refline(a + 16, G4 + 16, 16) + refline(a + 32, G4 + 32, 8);
     EXPECT_EQ(tail, want);

@@ -19,6 +19,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "capture.h"
 #include "hexcat.h"
 #include "process.h"
 #include "reference.h"
@@ -56,16 +57,6 @@ class Cli : public ::testing::Test {
 
 const std::string NOENT = ": No such file or directory\n";
 
-// Compares dumps too long to show whole: tells where they part.
-::testing::AssertionResult samedump(const std::string &got, const std::string &want)
-{
-    if (got == want)
-        return ::testing::AssertionSuccess();
-    auto at = std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first - got.begin();
-    return ::testing::AssertionFailure()
-           << "sizes " << got.size() << " and " << want.size() << ", apart from byte " << at;
-}
-
 // Waits, 30 s at most, until the pipe read at fd is full to within a page,
 // and a little longer, so that its writer has found it full.
 void waitfull(int fd)
@@ -90,7 +81,7 @@ TEST_F(Cli, DumpsFilesOfEverySizeExactly)
         SCOPED_TRACE(size);
         std::string data = randombytes(size, static_cast<unsigned>(size));
         result r = run({file("f", data)});
-        EXPECT_TRUE(samedump(r.out, refdump(data)));
+        EXPECT_EQ(dumpdiff(r.out, refdump(data)), "");
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, 0);
     }
@@ -515,7 +506,7 @@ TEST_F(Cli, TightLimitsAndClosedOrUnwritableStandardDescriptors)
         o.closefd = row.closefd;
         o.stderrpath = row.err;
         result r = run(args, o);
-        EXPECT_TRUE(samedump(r.out, out));
+        EXPECT_EQ(dumpdiff(r.out, out), "");
         EXPECT_EQ(r.err, row.reported ? missing + NOENT : "");
         EXPECT_EQ(r.status, 1);
     }
@@ -541,8 +532,8 @@ TEST_F(Cli, NonBlockingOutputWaitsForASlowReader)
     std::string early = readsome(c.err, err.size(), 30000);
     waitfull(c.out);
     result r = finish(c);
-    EXPECT_TRUE(samedump(r.out, refdump(data)));
-    EXPECT_TRUE(samedump(early + r.err, err));
+    EXPECT_EQ(dumpdiff(r.out, refdump(data)), "");
+    EXPECT_EQ(dumpdiff(early + r.err, err), "");
     EXPECT_EQ(r.status, 125);
 }
 
@@ -557,7 +548,7 @@ TEST_F(Cli, AFileThatGrowsIsDumpedUpToItsOldSize)
     std::ofstream(f, std::ios::binary | std::ios::app) << more;
     result r = finish(c);
     // The last line is filled up to 16 bytes from what was added.
-    EXPECT_TRUE(samedump(r.out, refdump((data + more).substr(0, data.size() + 11))));
+    EXPECT_EQ(dumpdiff(r.out, refdump((data + more).substr(0, data.size() + 11))), "");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
 }
