@@ -59,16 +59,13 @@ struct rulesetattr {
 };
 static_assert(sizeof(rulesetattr) == 24);
 
-// The newest ABI known here; ABI 7 adds only audit log flags, unused.
-constexpr long LASTABI = 7;
-
-int landlock()
+int landlock(int newest)
 {
     long abi = syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
     if (abi < 0)
         return -errno;
-    if (abi > LASTABI)
-        abi = LASTABI;
+    if (abi > newest)
+        abi = newest;
     // Every right of ABI 1 but reading files and directories.
     rulesetattr attr{
         LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_REMOVE_DIR |
@@ -105,13 +102,15 @@ int landlock()
 } // namespace
 #endif
 
-int confine()
+int confine([[maybe_unused]] int newest)
 {
 #ifdef HEXCAT_LANDLOCK
+    if (newest > CONFINEABI)
+        newest = CONFINEABI;
     // Later reports give the errno of their own calls; this leaves no trace
     // all the same.
     int saved = errno;
-    int result = landlock();
+    int result = landlock(newest);
     errno = saved;
     return result;
 #else

@@ -1,15 +1,13 @@
-// Confinement: once confine() has run, reading files and directories still
-// works and everything else it takes away fails. Each attempt is made twice,
-// in a child process left free, where it must succeed, and in one that
-// confined itself first.
+// Confinement: once confine() has run, files and directories still open for
+// reading and everything else it takes away fails. Each attempt is made in a
+// child process left free, where it must succeed, then in children confined
+// as the tool is and as with each older Landlock ABI.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +17,7 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -32,6 +31,15 @@ namespace {
 
 // 0 when r says the call worked, else its errno.
 int outcome(long r) { return r < 0 ? errno : 0; }
+
+// Opens path with flags and closes it again.
+int opens(const std::string &path, int flags)
+{
+    int fd = open(path.c_str(), flags | O_CLOEXEC, 0600);
+    int r = outcome(fd);
+    close(fd);
+    return r;
+}
 
 // Binds or connects (call) a new stream socket to the address at addr.
 template <typename address> int onsocket(decltype(connect) *call, const address &addr)
@@ -50,12 +58,12 @@ struct attempt {
     std::function<int()> action;
 };
 
-// Makes every attempt in a child process, after confine() when confined is
-// set. Returns HEAD words: what confine() gave (0 when not called), how many
-// more descriptors are open after it, whether no_new_privs is set; then each
-// attempt's outcome unless confine() failed.
+// Makes every attempt in a child process, after confine(newest) unless
+// newest is 0. Returns HEAD words: what confine() gave (0 when not called),
+// how many more descriptors are open after it, whether no_new_privs is set;
+// then each attempt's outcome unless confine() failed.
 constexpr std::size_t HEAD = 3;
-std::vector<int> trial(bool confined, const std::vector<attempt> &table)
+std::vector<int> trial(int newest, const std::vector<attempt> &table)
 {
     int p[2];
     EXPECT_EQ(pipe(p), 0);
@@ -67,7 +75,7 @@ std::vector<int> trial(bool confined, const std::vector<attempt> &table)
             return fd;
         };
         int before = lowestfree();
-        std::vector<int> got{confined ? hexcat::confine() : 0};
+        std::vector<int> got{newest > 0 ? hexcat::confine(newest) : 0};
         got.push_back(lowestfree() - before);
         got.push_back(prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0));
         if (got[0] >= 0)
@@ -85,6 +93,21 @@ std::vector<int> trial(bool confined, const std::vector<attempt> &table)
     close(p[0]);
     got.resize(n > 0 ? static_cast<std::size_t>(n) / sizeof(int) : 0);
     return got;
+}
+
+// Why confine() gave r where there is nothing to test, or "".
+std::string whynot(int r)
+{
+#if !defined(HEXCAT_CONFINE) || !defined(__linux__) || !__has_include(<linux/landlock.h>)
+    if (r == 0)
+        return "built without confinement (HEXCAT_CONFINE off, or no <linux/landlock.h>)";
+#endif
+    // The kernel has no Landlock (or qemu-user does not pass it on), has it
+    // switched off, or a seccomp filter refuses it. Any other error means
+    // that confine() asked wrongly.
+    if (r == -ENOSYS || r == -EOPNOTSUPP || r == -EPERM)
+        return std::string("Landlock not available here: ") + strerror(-r);
+    return "";
 }
 
 } // namespace
@@ -112,35 +135,15 @@ TEST(Confine, OnlyReadingIsLeft)
     ASSERT_EQ(bind(local, reinterpret_cast<sockaddr *>(&un), sizeof un), 0) << strerror(errno);
     ASSERT_EQ(listen(local, 8), 0);
 
-    std::string dir; // a fresh folder for each trial
+    std::string dir; // a fresh folder for each run
     auto at = [&](const char *f) { return dir + "/" + f; };
     const std::vector<attempt> table{
-        {"read a file", 1, 0,
-         [&] {
-             char c;
-             int fd = open(at("data").c_str(), O_RDONLY | O_CLOEXEC);
-             int r = fd < 0 ? errno : outcome(read(fd, &c, 1));
-             close(fd);
-             return r;
-         }},
-        {"list a directory", 1, 0,
-         [&] {
-             DIR *d = opendir(dir.c_str());
-             if (d == nullptr)
-                 return errno;
-             errno = 0;
-             while (readdir(d) != nullptr) {
-             }
-             int r = errno;
-             closedir(d);
-             return r;
-         }},
-        {"create a file", 1, EACCES,
-         [&] { return outcome(open(at("new").c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)); }},
+        {"open a file for reading", 1, 0, [&] { return opens(at("data"), O_RDONLY); }},
+        {"open a directory", 1, 0, [&] { return opens(dir, O_RDONLY | O_DIRECTORY); }},
+        {"create a file", 1, EACCES, [&] { return opens(at("new"), O_RDONLY | O_CREAT | O_EXCL); }},
         {"make a symbolic link", 1, EACCES, [&] { return outcome(symlink("data", at("link").c_str())); }},
         {"make a named pipe", 1, EACCES, [&] { return outcome(mkfifo(at("fifo").c_str(), 0600)); }},
-        {"open a file for writing", 1, EACCES,
-         [&] { return outcome(open(at("data").c_str(), O_WRONLY | O_CLOEXEC)); }},
+        {"open a file for writing", 1, EACCES, [&] { return opens(at("data"), O_WRONLY); }},
         {"truncate a file", 3, EACCES, [&] { return outcome(truncate(at("data").c_str(), 0)); }},
         {"remove a file", 1, EACCES, [&] { return outcome(unlink(at("victim").c_str())); }},
         {"make a directory", 1, EACCES, [&] { return outcome(mkdir(at("sub").c_str(), 0700)); }},
@@ -168,46 +171,82 @@ TEST(Confine, OnlyReadingIsLeft)
         {"connect to an abstract Unix socket", 6, EPERM, [&] { return onsocket(connect, un); }},
         {"signal the parent process", 6, EPERM, [] { return outcome(kill(getppid(), 0)); }},
     };
-    std::vector<std::string> dirs;
+    struct folders {
+        std::vector<std::string> made;
+        ~folders()
+        {
+            for (const auto &d : made)
+                std::filesystem::remove_all(d);
+        }
+    } dirs;
     auto fresh = [&] {
         char tmpl[] = "/tmp/hexcat-confine-XXXXXX";
         EXPECT_NE(mkdtemp(tmpl), nullptr);
-        dirs.emplace_back(dir = tmpl);
+        dirs.made.emplace_back(dir = tmpl);
         std::ofstream(at("data")) << "data";
         std::ofstream(at("victim")) << "victim";
     };
-    fresh();
-    std::vector<int> confined = trial(true, table);
-    fresh();
-    std::vector<int> unconfined = trial(false, table);
-    for (const auto &d : dirs)
-        std::filesystem::remove_all(d);
-    close(tcp);
-    close(local);
+    auto run = [&](int newest) {
+        fresh();
+        return trial(newest, table);
+    };
+    std::vector<int> unconfined = run(0);
+    ASSERT_EQ(unconfined.size(), HEAD + table.size());
+    for (std::size_t i = 0; i < table.size(); i++)
+        EXPECT_EQ(unconfined[HEAD + i], 0)
+            << table[i].name << ", unconfined: " << strerror(unconfined[HEAD + i]);
 
+    // As the tool confines itself.
+    std::vector<int> confined = run(hexcat::CONFINEABI);
     ASSERT_GE(confined.size(), HEAD);
     int abi = confined[0];
-#if defined(HEXCAT_CONFINE) && defined(__linux__) && __has_include(<linux/landlock.h>)
-    ASSERT_NE(abi, 0) << "confine() did nothing in a build that confines";
-#else
-    if (abi == 0)
-        GTEST_SKIP() << "built without confinement (HEXCAT_CONFINE off, or no <linux/landlock.h>)";
-#endif
-    // The kernel has no Landlock (or qemu-user does not pass it on), has it
-    // switched off, or a seccomp filter refuses it. Any other error means
-    // that confine() asked wrongly.
-    if (abi == -ENOSYS || abi == -EOPNOTSUPP || abi == -EPERM)
-        GTEST_SKIP() << "Landlock not available here: " << strerror(-abi);
-    ASSERT_GT(abi, 0) << strerror(-abi);
-    ASSERT_EQ(confined.size(), HEAD + table.size());
-    ASSERT_EQ(unconfined.size(), HEAD + table.size());
-    EXPECT_EQ(confined[1], 0) << "confine() leaves a descriptor open";
-    // Without it, an unprivileged process may not confine itself.
-    EXPECT_EQ(confined[2], 1) << "no_new_privs is not set";
-    for (std::size_t i = 0; i < table.size(); i++) {
-        const attempt &a = table[i];
-        EXPECT_EQ(unconfined[HEAD + i], 0) << a.name << ", unconfined: " << strerror(unconfined[HEAD + i]);
-        EXPECT_EQ(confined[HEAD + i], abi >= a.abi ? a.denied : 0)
-            << a.name << ", confined by ABI " << abi << ": " << strerror(confined[HEAD + i]);
+    if (std::string why = whynot(abi); !why.empty())
+        GTEST_SKIP() << why;
+    ASSERT_GT(abi, 0) << "confine() did not confine: " << strerror(-abi);
+
+    // Then as on each older kernel, down to ABI 1.
+    for (int older = abi; older >= 1; older--) {
+        std::vector<int> got = older == abi ? confined : run(older);
+        ASSERT_EQ(got.size(), HEAD + table.size());
+        EXPECT_EQ(got[0], older);
+        EXPECT_EQ(got[1], 0) << "confine() leaves a descriptor open";
+        // Without it, an unprivileged process may not confine itself.
+        EXPECT_EQ(got[2], 1) << "no_new_privs is not set";
+        for (std::size_t i = 0; i < table.size(); i++) {
+            const attempt &a = table[i];
+            EXPECT_EQ(got[HEAD + i], older >= a.abi ? a.denied : 0)
+                << a.name << ", confined by ABI " << older << ": " << strerror(got[HEAD + i]);
+        }
     }
+    close(tcp);
+    close(local);
+}
+
+TEST(Confine, FailsSilently)
+{
+    // With no descriptor left for the ruleset, confine() fails, and leaves
+    // errno as it found it.
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int lowest = open("/", O_RDONLY | O_CLOEXEC);
+        close(lowest);
+        rlimit files{};
+        getrlimit(RLIMIT_NOFILE, &files);
+        files.rlim_cur = static_cast<rlim_t>(lowest);
+        setrlimit(RLIMIT_NOFILE, &files);
+        errno = EDOM;
+        int got[2] = {hexcat::confine(), errno};
+        _exit(write(p[1], got, sizeof got) < 0 ? 1 : 0);
+    }
+    close(p[1]);
+    int got[2] = {0, 0};
+    EXPECT_EQ(read(p[0], got, sizeof got), static_cast<ssize_t>(sizeof got));
+    close(p[0]);
+    waitpid(pid, nullptr, 0);
+    if (std::string why = whynot(got[0]); !why.empty())
+        GTEST_SKIP() << why;
+    EXPECT_EQ(got[0], -EMFILE) << strerror(-got[0]);
+    EXPECT_EQ(got[1], EDOM) << strerror(got[1]);
 }
