@@ -345,18 +345,18 @@ TEST_F(Cli, NamesAreReportedAsTheyAreOrQuotedForTheShell)
         // rest of the line right to left; the first and last of each other
         // range of characters that draw nothing or change how the line is
         // drawn: U+061C, U+200B, U+200F, U+2060, U+2064, U+2066, U+2069,
-        // U+FEFF (and 0x1F, the last C0 control).
+        // U+FEFF.
         {"x\xE2\x80\xA8other: Permission denied", "$'x\\342\\200\\250other: Permission denied'", NOENT},
         {"invoice\342\200\256fdp.exe", "$'invoice\\342\\200\\256fdp.exe'", NOENT},
-        {"\x1F\xD8\x9C\xE2\x80\x8B\xE2\x80\x8F\xE2\x81\xA0\xE2\x81\xA4\xE2\x81\xA6\xE2\x81\xA9\xEF\xBB\xBF",
-         "$'\\037\\330\\234\\342\\200\\213\\342\\200\\217\\342\\201\\240\\342\\201\\244\\342\\201\\246"
+        {"\xD8\x9C\xE2\x80\x8B\xE2\x80\x8F\xE2\x81\xA0\xE2\x81\xA4\xE2\x81\xA6\xE2\x81\xA9\xEF\xBB\xBF",
+         "$'\\330\\234\\342\\200\\213\\342\\200\\217\\342\\201\\240\\342\\201\\244\\342\\201\\246"
          "\\342\\201\\251\\357\\273\\277'",
          NOENT},
         {"\x1B]0;pwned\x07", "$'\\e]0;pwned\\a'", NOENT},
         {"\b\t\v\f\r\x1B[2J", "$'\\b\\t\\v\\f\\r\\e[2J'", NOENT},
         // Other C0 controls and DEL in three octal digits, even before a
-        // digit (as here in C++).
-        {"\0012\0377\177", "$'\\0012\\0377\\177'", NOENT},
+        // digit (as here in C++); those just outside the named ones.
+        {"\0012\0377\177\006\016", "$'\\0012\\0377\\177\\006\\016'", NOENT},
         // C1 controls, as UTF-8 and as raw bytes.
         {"nel\302\205csi\302\2331m\302\237", "$'nel\\302\\205csi\\302\\2331m\\302\\237'", NOENT},
         {"\23331m\200\237", "$'\\23331m\\200\\237'", NOENT},
