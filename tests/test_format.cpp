@@ -39,6 +39,7 @@ enum class calls { plain, trickle, nospace };
 struct faults {
     calls mode = calls::plain;
     unsigned long failfrom = 0; // if not 0, this read and every later one fail with EIO
+    bool statfails = false;     // fstat() of an open file fails with EIO
     // If not 0, the size fcntl() gives for a pipe; a request to resize it
     // is then recorded in asked instead of being made.
     int pipesize = 0;
@@ -87,7 +88,13 @@ const syscalls TESTCALLS = {
         }
         return SYSCALLS.open(path, flags);
     },
-    SYSCALLS.fstat,
+    [](int fd, struct stat *st) {
+        if (fault.statfails) {
+            errno = EIO;
+            return -1;
+        }
+        return SYSCALLS.fstat(fd, st);
+    },
     [](int fd, void *buf, std::size_t n) -> ssize_t {
         fault.reads++;
         if (fault.failfrom != 0 && fault.reads >= fault.failfrom) {
@@ -427,6 +434,15 @@ TEST_F(FaultyCalls, TheDumpAndTheReportsWhateverTheCallsDo)
         // and a directory is a read error.
         {"renamed over at open", "ten bytes!", {}, renamedover, 0, 1, refdump(large), ""},
         {"directory at open", "", {}, madedirectory, 1, 1, "", name + ": Is a directory\n"},
+        // The opened file's status cannot be had: nothing is read.
+        {"status fails at open",
+         "x",
+         {.statfails = true},
+         nullptr,
+         1,
+         0,
+         "",
+         name + ": Input/output error\n"},
     };
     for (auto &row : rows) {
         SCOPED_TRACE(row.what);
