@@ -29,8 +29,10 @@ static_assert(READBLOCK % 16 == 0);
 // storage, so that it runs where the stack is small (16 KiB is enough).
 struct run {
     output out;
-    const kernel *kern = nullptr;        // set before the first file
-    unsigned char block[READBLOCK] = {}; // the file's bytes being dumped
+    const kernel *kern = nullptr; // set before the first file
+    // The file's bytes being dumped; aligned, so that kernels may load
+    // them a word at a time where the processor needs aligned loads.
+    alignas(16) unsigned char block[READBLOCK] = {};
 };
 
 // Dumps the file called fname to r.out. Returns 0 when the file was dumped

@@ -242,7 +242,8 @@ TEST(DumpLine, EveryCountAndOffsetWidthMatchesTheReference)
 
 TEST(Kernels, TheBestKernelThisProcessorRunsIsChosen)
 {
-    ASSERT_STREQ(kernels().back().name, "portable");
+    // The last one runs on every processor.
+    ASSERT_TRUE(kernels().back().runs());
     EXPECT_STREQ(findkernel(nullptr)->name, runnable().front().name);
     EXPECT_EQ(findkernel("none such"), nullptr);
     ASSERT_NE(findkernel("portable"), nullptr);
@@ -262,29 +263,29 @@ TEST(Kernels, EveryKernelMatchesTheReferenceAndKeepsToItsBounds)
         const std::string &data;
         std::uint64_t offset;
         std::size_t n;
-        bool odd; // the lines start at an odd address
+        unsigned at; // the lines start this far past a multiple of 8
     };
     // Past 4 GiB the x86 kernels store lines of one high digit in pairs,
     // from an even address on: at an odd one they take one line alone
     // first. Offsets need not be multiples of 16 (the tool's always are).
     std::vector<row> rows = {
-        {"every byte value in every position", all, 0x7FFFF00, 256, false},
-        {"lines of one high digit from an odd address", all, 0x3FFFFF000, 256, true},
-        {"the last lines below 4 GiB", random, 0xFFFFFFC0, 4, false},
-        {"the last lines below 8 GiB", random, 0x1FFFFFFC0, 4, false},
-        {"the last lines of all", random, 0xFFFFFFFFFFFFFFC0, 4, true},
-        {"offsets that are not multiples of 16", random, 5, 8, true},
-        {"the same, below 8 GiB", random, 0x1FFFFFF83, 8, false},
+        {"every byte value in every position", all, 0x7FFFF00, 256, 0},
+        {"lines of one high digit from an odd address", all, 0x3FFFFF000, 256, 1},
+        {"the last lines below 4 GiB", random, 0xFFFFFFC0, 4, 0},
+        {"the last lines below 8 GiB", random, 0x1FFFFFFC0, 4, 0},
+        {"the last lines of all", random, 0xFFFFFFFFFFFFFFC0, 4, 1},
+        {"offsets that are not multiples of 16", random, 5, 8, 1},
+        {"the same, below 8 GiB", random, 0x1FFFFFF83, 8, 0},
         // A kernel may be given no block at all, at any address.
-        {"no line", random, 0, 0, false},
-        {"no line at an odd address", random, 0, 0, true},
-        {"no line of one high digit", random, 0x1FFFFFF00, 0, false},
-        {"no line of one high digit at an odd address", random, 0x1FFFFFF00, 0, true},
-        {"no line of two high digits at an odd address", random, 0x2FFFFFFF00, 0, true},
-        {"no line of sixteen digits at an odd address", random, 0xFFFFFFFFFFFFFF00, 0, true},
+        {"no line", random, 0, 0, 0},
+        {"no line at an odd address", random, 0, 0, 1},
+        {"no line of one high digit", random, 0x1FFFFFF00, 0, 0},
+        {"no line of one high digit at an odd address", random, 0x1FFFFFF00, 0, 1},
+        {"no line of two high digits at an odd address", random, 0x2FFFFFFF00, 0, 1},
+        {"no line of sixteen digits at an odd address", random, 0xFFFFFFFFFFFFFF00, 0, 1},
     };
     // Runs of every length at offsets of every width, each below one
-    // multiple of 2^32, at even and odd addresses in turn.
+    // multiple of 2^32, at every address modulo 8 in turn.
     std::mt19937_64 gen(12345);
     for (std::size_t n = 1; n <= 64; n++) {
         std::uint64_t offset = (gen() >> (gen() % 64)) & ~std::uint64_t{15};
@@ -294,17 +295,16 @@ TEST(Kernels, EveryKernelMatchesTheReferenceAndKeepsToItsBounds)
         // (-Wrestrict) of an overlap inside operator+ that cannot happen.
         std::string what = "a run of ";
         what += std::to_string(n);
-        rows.push_back({what, random, offset, n, n % 2 == 1});
+        rows.push_back({what, random, offset, n, static_cast<unsigned>(n % 8)});
     }
     for (const auto &k : runnable()) {
         for (const auto &row : rows) {
             SCOPED_TRACE(std::string(k.name) + ": " + row.what);
             // The lines, between guards that the kernel may write into only
             // for its slack past the end.
-            std::string buf(64 + 1 + row.n * MAXLINE + SLACK + 64, '#');
+            std::string buf(64 + 8 + row.n * MAXLINE + SLACK + 64, '#');
             char *start = buf.data() + 64;
-            if ((reinterpret_cast<std::uintptr_t>(start) % 2 != 0) != row.odd)
-                start++;
+            start += (row.at - reinterpret_cast<std::uintptr_t>(start)) % 8;
             std::string want = refblocks(bytesof(row.data), row.offset, row.n);
             char *end = k.fn(start, bytesof(row.data), static_cast<std::uint32_t>(row.offset),
                              highdigits(row.offset), row.n);

@@ -19,6 +19,17 @@
 #define HEXCAT_NEON 1
 #endif
 
+// The kernel that stores aligned words only, for processors without
+// unaligned stores; built on every little-endian one, so that it is tested
+// everywhere, and chosen before the portable kernel where unaligned stores
+// are missing or slow (HEXCAT_STRICTALIGN).
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#define HEXCAT_WORDWISE 1
+#endif
+#if (defined(__arm__) && !defined(__ARM_FEATURE_UNALIGNED)) || defined(__riscv)
+#define HEXCAT_STRICTALIGN 1
+#endif
+
 namespace hexcat {
 
 // A line kernel formats n full 16-byte blocks starting at p as n
@@ -47,6 +58,9 @@ std::span<const kernel> kernels();
 const kernel *findkernel(const char *name);
 
 char *linesportable(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
+#ifdef HEXCAT_WORDWISE
+char *lineswordwise(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
+#endif
 #ifdef HEXCAT_X86
 char *linesssse3(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
 char *linesavx2(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);

@@ -1,6 +1,9 @@
-// The portable line kernel: hex pairs from a table, and a 64-bit SWAR test
-// for printable bytes. Runs on every processor.
+// The portable line kernel: plain C++ for every processor. A byte's cell
+// and character come from one table entry that a single 32-bit store puts
+// down; the offset's digits change once per 16 lines but for one.
+#include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "kernels/kernels.h"
 
@@ -8,86 +11,405 @@ namespace hexcat {
 
 namespace {
 
-// Small copies. Where the processor has no unaligned loads and stores
-// (ARMv5: Debian's armel), the compiler makes every memcpy of a few bytes a
-// call to the C library's, which made the kernel ten times slower there;
-// single bytes cost far less. Elsewhere each copy is one load and one store.
-#if defined(__arm__) && !defined(__ARM_FEATURE_UNALIGNED)
-inline void put2(char *d, const char *s)
-{
-    d[0] = s[0];
-    d[1] = s[1];
-}
-// 8 bytes as a number, the first byte lowest; store8 puts them back in the
-// same order, so the round trip keeps the bytes whatever the byte order.
-inline std::uint64_t load8(const unsigned char *p)
-{
-    std::uint64_t x = 0;
-    for (int i = 7; i >= 0; i--)
-        x = x << 8 | p[i];
-    return x;
-}
-inline void store8(char *d, std::uint64_t x)
-{
-    for (int i = 0; i < 8; i++, x >>= 8)
-        d[i] = static_cast<char>(x & 0xFF);
-}
+constexpr bool BIGENDIAN = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
+
+// Where the processor has no unaligned loads and stores (ARMv5: Debian's
+// armel) or may trap on them (RISC-V, whose Debian baseline promises
+// nothing of them), the compiler makes every small memcpy a call to the C
+// library's or a run of byte moves. There lines of offsets below 4 GiB are
+// put together in registers and stored as aligned words (see wordwise), and
+// the rest is stored a byte at a time.
+#ifdef HEXCAT_STRICTALIGN
+constexpr bool BYTEWISE = true;
 #else
-inline void put2(char *d, const char *s) { std::memcpy(d, s, 2); }
-inline std::uint64_t load8(const unsigned char *p)
-{
-    std::uint64_t x;
-    std::memcpy(&x, p, 8);
-    return x;
-}
-inline void store8(char *d, std::uint64_t x) { std::memcpy(d, &x, 8); }
+constexpr bool BYTEWISE = false;
 #endif
 
-// The character column of 8 bytes at once: each byte outside 0x20..0x7E
-// becomes '.'.
-inline std::uint64_t shown8(std::uint64_t x)
+// x as the bytes of its memory image, a load or store of them at any
+// address.
+template <typename T> inline void put(char *d, T x)
 {
-    constexpr std::uint64_t ONES = 0x0101010101010101ULL;
-    constexpr std::uint64_t HIGH = 0x8080808080808080ULL;
-    std::uint64_t low7 = x & ~HIGH;
-    std::uint64_t ge20 = low7 + 0x60 * ONES; // high bit set: low7 >= 0x20
-    std::uint64_t ge7f = low7 + ONES;        // high bit set: low7 >= 0x7F
-    std::uint64_t ok = ge20 & ~ge7f & ~x & HIGH;
-    std::uint64_t mask = (ok >> 7) * 0xFF;
-    return (x & mask) | ('.' * ONES & ~mask);
+    if constexpr (BYTEWISE) {
+        for (std::size_t i = 0; i < sizeof x; i++)
+            d[i] = static_cast<char>(BIGENDIAN ? x >> (8 * (sizeof x - 1 - i)) : x >> (8 * i));
+    } else {
+        // A type of no alignment: gcc then stores with the processor's
+        // unaligned-store instructions (MIPS: swl and swr), where a memcpy
+        // would go through the stack a byte at a time.
+        using unaligned [[gnu::aligned(1), gnu::may_alias]] = T;
+        *reinterpret_cast<unaligned *>(d) = x;
+    }
 }
 
+// The number whose memory image is the first sizeof(T) bytes of s.
+template <typename T> constexpr T image(const char *s)
+{
+    T x = 0;
+    for (std::size_t i = 0; i < sizeof x; i++) {
+        auto b = static_cast<T>(static_cast<unsigned char>(s[i]));
+        x |= BIGENDIAN ? b << (8 * (sizeof x - 1 - i)) : b << (8 * i);
+    }
+    return x;
+}
+
+// A byte's cell and character as the four bytes of one 32-bit store, with
+// the character in the low byte, where a byte store takes it from:
+// little-endian C ' ' H L, stored one byte before the cell; big-endian
+// ' ' H L C, stored at the cell. Either way the stray C lands on a byte
+// that the next cell stored covers, cells going from last to first on
+// little-endian processors and from first to last on big-endian ones.
+struct celltable {
+    std::uint32_t entry[256];
+    constexpr celltable() : entry()
+    {
+        for (std::uint32_t b = 0; b < 256; b++) {
+            std::uint32_t h = static_cast<unsigned char>(DIGITS[b >> 4]);
+            std::uint32_t l = static_cast<unsigned char>(DIGITS[b & 15]);
+            std::uint32_t c = b >= 0x20 && b <= 0x7E ? b : '.';
+            entry[b] = BIGENDIAN ? ' ' << 24 | h << 16 | l << 8 | c : l << 24 | h << 16 | ' ' << 8 | c;
+        }
+    }
+};
+inline constexpr celltable CELLS;
+
+// On these processors one rotate-and-mask instruction takes a byte out of
+// a word already scaled as a table index, where a load of the byte would
+// need a shift as well: the block's bytes are loaded eight at a time.
+#if defined(__s390x__) || defined(__powerpc64__)
+constexpr bool EXTRACT = true;
+#else
+constexpr bool EXTRACT = false;
+#endif
+
+// The 16 cells of the line at d, and their characters. tab is the table's
+// own entries, in a register of its own: gcc for 32-bit ARM otherwise
+// addresses it from an anchor shared with other tables and adds the two
+// for every byte.
+inline void cells(char *d, const unsigned char *p, const std::uint32_t *tab)
+{
+    std::uint64_t w[2] = {};
+    if constexpr (EXTRACT) {
+        std::memcpy(w, p, 16);
+    }
+    auto one = [&](int c) {
+        unsigned b;
+        if constexpr (EXTRACT) {
+            const int k = BIGENDIAN ? 7 - c % 8 : c % 8;
+            b = static_cast<unsigned>(w[c / 8] >> (8 * k)) & 0xFF;
+        } else {
+            b = p[c];
+        }
+        std::uint32_t e = tab[b];
+        put(d + (BIGENDIAN ? 9 : 8) + 3 * c, e);
+        d[60 + c] = static_cast<char>(e);
+    };
+    if constexpr (BIGENDIAN)
+        for (int c = 0; c < 16; c++)
+            one(c);
+    else
+        for (int c = 15; c >= 0; c--)
+            one(c);
+}
+
+// The eight digits of an offset's low 32 bits, as the memory image of two
+// words.
+struct digits8 {
+    std::uint32_t first, second;
+};
+inline digits8 offsetdigits(std::uint32_t low)
+{
+    char s[8];
+    for (int i = 7; i >= 0; i--, low >>= 4)
+        s[i] = DIGITS[low & 15];
+    digits8 w;
+    std::memcpy(&w.first, s, 4);
+    std::memcpy(&w.second, s + 4, 4);
+    return w;
+}
+
+// The lines from one multiple of 256 of the offset to the next share all
+// their offset digits but the second-last, which counts the line. Each run
+// of them is stored with one offset word pair and that digit.
 // h comes by value: the stores of the lines cannot change a copy of its
 // own, so its length stays in a register for the whole run.
 template <bool WIDE>
 char *portablerun(char *d, const unsigned char *p, std::uint32_t low, std::size_t n, const highpart h)
 {
-    // The high digits, kept in a register for the whole run.
-    const std::uint64_t high = load8(reinterpret_cast<const unsigned char *>(h.digits));
-    for (; n > 0; n--, p += 16, low += 16) {
-        if (WIDE) {
-            store8(d, high); // the line overwrites what is not a digit
-            d += h.len;
+    // The high digits, loaded once.
+    std::uint32_t high0 = 0, high1 = 0;
+    std::memcpy(&high0, h.digits, 4);
+    std::memcpy(&high1, h.digits + 4, 4);
+    const std::uint32_t *tab = CELLS.entry;
+#ifdef __GNUC__
+    asm("" : "+r"(tab));
+#endif
+    while (n > 0) {
+        std::uint32_t line = (low >> 4) & 15;
+        std::size_t m = 16 - line < n ? 16 - line : n;
+        n -= m;
+        const digits8 od = offsetdigits(low);
+        low += static_cast<std::uint32_t>(16 * m);
+        for (; m > 0; m--, line++, p += 16) {
+            if (WIDE) {
+                put(d, high0); // the line overwrites what is not a digit
+                put(d + 4, high1);
+                d += h.len;
+            }
+            put(d, od.first);
+            put(d + 4, od.second);
+            d[6] = DIGITS[line];
+            // Little-endian cells end before "  |", and the first character
+            // covers the fourth byte; big-endian ones put a stray byte there.
+            if constexpr (!BIGENDIAN)
+                put(d + 57, image<std::uint32_t>("  | "));
+            cells(d, p, tab);
+            if constexpr (BIGENDIAN) {
+                put(d + 57, image<std::uint16_t>("  "));
+                d[59] = '|';
+            }
+            d[8] = ':';
+            put(d + 76, image<std::uint16_t>("|\n"));
+            d += LINE;
         }
-        std::uint32_t o = low;
-        for (int i = 7; i >= 0; i--, o >>= 4)
-            d[i] = DIGITS[o & 15];
-        d[8] = ':';
-        for (std::size_t c = 0; c < 16; c++) {
-            d[9 + 3 * c] = ' ';
-            put2(d + 10 + 3 * c, HEX.pair[p[c]]);
-        }
-        d[57] = ' ';
-        d[58] = ' ';
-        d[59] = '|';
-        store8(d + 60, shown8(load8(p)));
-        store8(d + 68, shown8(load8(p + 8)));
-        d[76] = '|';
-        d[77] = '\n';
-        d += LINE;
     }
     return d;
 }
+
+// Lines put together in registers, for processors that store aligned
+// words only. A word holds W bytes; a line starts at byte R of a word (its
+// phase) and, being 78 bytes long, the next one at byte (R + 78) % W, so
+// the phases repeat every four lines. Each line is compiled for its phase:
+// where every piece of it (the offset's digits, each cell, eight or four
+// characters, the fixed characters) falls in which word is known, and
+// every piece is shifted into its words with constant shifts. The word a
+// line ends in is carried into the next line.
+#ifdef HEXCAT_WORDWISE
+namespace wordwise {
+
+#if UINTPTR_MAX > 0xFFFFFFFFu
+using word = std::uint64_t;
+#else
+using word = std::uint32_t;
+#endif
+constexpr unsigned W = sizeof(word);
+// Stored through a type that may alias the characters of the queue.
+using aliased [[gnu::may_alias]] = word;
+
+// A byte's cell, " HL", in its low three bytes.
+struct celltable {
+    word cell[256];
+    constexpr celltable() : cell()
+    {
+        for (unsigned b = 0; b < 256; b++)
+            cell[b] = word{' '} | word{static_cast<unsigned char>(DIGITS[b >> 4])} << 8 |
+                      word{static_cast<unsigned char>(DIGITS[b & 15])} << 16;
+    }
+};
+inline constexpr celltable CELLS;
+
+// The cell shifted to each byte of a word at which it fits whole, so that
+// a 64-bit processor with no shift in its loads (RISC-V) need not shift it.
+struct shiftedtable {
+    word cell[256][W];
+    constexpr shiftedtable() : cell()
+    {
+        for (unsigned b = 0; b < 256; b++)
+            for (unsigned s = 0; s + 3 <= W; s++)
+                cell[b][s] = CELLS.cell[b] << (8 * s);
+    }
+};
+constexpr bool PRESHIFT = W == 8;
+template <bool> struct shifted {
+    static constexpr shiftedtable table{};
+};
+
+// The state a line leaves to the next.
+struct state {
+    aliased *out;           // the word this line starts in
+    word carry;             // its bytes before the line
+    const unsigned char *p; // the line's block
+    std::uint32_t low;      // the line's offset
+    word digits[8 / W];     // offset digits of its 256, byte 6 zero
+    // The tables, through pointers that the compiler keeps in registers
+    // (see cells() above for why).
+    const word *cells;
+    const word (*preshifted)[W];
+};
+
+// The character column of W bytes at once: each byte outside 0x20..0x7E
+// becomes '.'.
+inline word shown(word x)
+{
+    constexpr word ONES = ~word{0} / 0xFF;
+    constexpr word HIGH = ONES * 0x80;
+    word low7 = x & ~HIGH;
+    word ge20 = low7 + 0x60 * ONES; // high bit set: low7 >= 0x20
+    word ge7f = low7 + ONES;        // high bit set: low7 >= 0x7F
+    word ok = ge20 & ~ge7f & ~x & HIGH;
+    word mask = (ok >> 7) * 0xFF;
+    return (x & mask) | ('.' * ONES & ~mask);
+}
+
+inline void offsetwords(state &st)
+{
+    char s[8];
+    std::uint32_t low = st.low;
+    for (int i = 7; i >= 0; i--, low >>= 4)
+        s[i] = DIGITS[low & 15];
+    s[6] = 0;
+    std::memcpy(st.digits, s, 8);
+}
+
+// The line of phase R. Its pieces are put down in the order of their
+// places, each shifted into the words it falls in, and a word is stored
+// as soon as it is complete, so that few are live at once. The first line
+// of a run stores the bytes of its first word from the line on, one by
+// one: the bytes before them are not the kernel's. Every index is a
+// constant, so that the words stay in registers.
+#define INLINE [[gnu::always_inline]] inline
+template <unsigned R, bool FIRST> struct line {
+    static constexpr unsigned N = (R + LINE) / W; // words the line completes
+    state &st;
+    word w[N + 1];
+
+    // Piece v, its LEN bytes in its low bytes and zero above them, at byte
+    // A of the words; shifted is v already shifted into its first word.
+    template <unsigned A, unsigned LEN> INLINE void place(word v, word shifted)
+    {
+        constexpr unsigned i = A / W, s = A % W;
+        w[i] |= shifted;
+        if constexpr (s + LEN > W)
+            w[i + 1] |= v >> (8 * (W - s));
+        if constexpr (s + LEN >= W) {
+            if constexpr (FIRST && R > 0 && i == 0) {
+                auto *first = reinterpret_cast<char *>(st.out);
+                for (unsigned b = R; b < W; b++)
+                    first[b] = static_cast<char>(w[0] >> (8 * b));
+            } else {
+                st.out[i] = w[i];
+            }
+        }
+    }
+    template <unsigned A, unsigned LEN> INLINE void put(word v) { place<A, LEN>(v, v << (8 * (A % W))); }
+
+    template <unsigned... K> INLINE void offset(std::integer_sequence<unsigned, K...>)
+    {
+        (put<R + K * W, W>(st.digits[K]), ...);
+    }
+    template <unsigned c> INLINE void cell(const unsigned char *p)
+    {
+        constexpr unsigned A = R + 9 + 3 * c;
+        if constexpr (PRESHIFT && A % W + 3 <= W)
+            place<A, 3>(0, st.preshifted[p[c]][A % W]);
+        else
+            put<A, 3>(st.cells[p[c]]);
+    }
+    template <unsigned... C> INLINE void cells(const unsigned char *p, std::integer_sequence<unsigned, C...>)
+    {
+        (cell<C>(p), ...);
+    }
+    template <unsigned... K> INLINE void chars(const unsigned char *p, std::integer_sequence<unsigned, K...>)
+    {
+        auto at = [p](unsigned k) {
+            word x;
+            std::memcpy(&x, __builtin_assume_aligned(p + k * W, W), W);
+            return shown(x);
+        };
+        (put<R + 60 + K * W, W>(at(K)), ...);
+    }
+
+    INLINE explicit line(state &s) : st(s), w{}
+    {
+        w[0] = st.carry;
+        if ((st.low & 0xF0) == 0)
+            offsetwords(st);
+        put<R + 6, 1>(static_cast<unsigned char>(DIGITS[(st.low >> 4) & 15]));
+        offset(std::make_integer_sequence<unsigned, 8 / W>{});
+        put<R + 8, 1>(':');
+        cells(st.p, std::make_integer_sequence<unsigned, 16>{});
+        put<R + 57, 3>(image<word>("  |\0\0\0\0\0"));
+        chars(st.p, std::make_integer_sequence<unsigned, 16 / W>{});
+        put<R + 76, 2>(image<word>("|\n\0\0\0\0\0\0"));
+        st.out += N;
+        st.carry = w[N];
+        st.p += 16;
+        st.low += 16;
+    }
+};
+#undef INLINE
+
+// The phase of the line k lines after one of phase R.
+constexpr unsigned after(unsigned R, unsigned k) { return (R + k * LINE) % W; }
+
+// n lines, the first of phase after(R, first): the four cases of the
+// switch are the four phases in turn. One function for each parity of R:
+// the lines of a run all have the parity of the first.
+template <unsigned R> [[gnu::noinline]] state cycle(state st, std::size_t n, unsigned first)
+{
+    switch (first) {
+        for (;;) {
+        case 0:
+            if (n-- == 0)
+                return st;
+            line<R, false>{st};
+            [[fallthrough]];
+        case 1:
+            if (n-- == 0)
+                return st;
+            line<after(R, 1), false>{st};
+            [[fallthrough]];
+        case 2:
+            if (n-- == 0)
+                return st;
+            line<after(R, 2), false>{st};
+            [[fallthrough]];
+        case 3:
+            if (n-- == 0)
+                return st;
+            line<after(R, 3), false>{st};
+        }
+    default:
+        return st;
+    }
+}
+
+// The first line, at phase R; then the rest.
+template <unsigned R> state start(state st, std::size_t n)
+{
+    line<R, true>{st};
+    constexpr unsigned base = R % 2;
+    constexpr unsigned k = [] {
+        unsigned j = 0;
+        while (after(base, j) != after(R, 1))
+            j++;
+        return j;
+    }();
+    return cycle<base>(st, n - 1, k);
+}
+
+inline char *run(char *d, const unsigned char *p, std::uint32_t low, std::size_t n)
+{
+    if (n == 0)
+        return d;
+    const auto r = static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(d) % W);
+    state st{reinterpret_cast<aliased *>(d - r), 0, p, low, {}, CELLS.cell, nullptr};
+    if constexpr (PRESHIFT)
+        st.preshifted = shifted<PRESHIFT>::table.cell;
+#ifdef __GNUC__
+    asm("" : "+r"(st.cells), "+r"(st.preshifted));
+#endif
+    offsetwords(st);
+    [&]<unsigned... R>(std::integer_sequence<unsigned, R...>)
+    {
+        ((r == R ? void(st = start<R>(st, n)) : void()), ...);
+    }
+    (std::make_integer_sequence<unsigned, W>{});
+    *st.out = st.carry; // the last word: its bytes past the end are slack
+    return d + n * LINE;
+}
+
+} // namespace wordwise
+#endif
 
 } // namespace
 
@@ -95,5 +417,16 @@ char *linesportable(char *d, const unsigned char *p, std::uint32_t low, const hi
 {
     return high.len > 0 ? portablerun<true>(d, p, low, n, high) : portablerun<false>(d, p, low, n, high);
 }
+
+#ifdef HEXCAT_WORDWISE
+// Lines past 4 GiB, of a length other than 78, and blocks that do not start
+// at a word, as the portable kernel makes them.
+char *lineswordwise(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n)
+{
+    if (high.len == 0 && reinterpret_cast<std::uintptr_t>(p) % wordwise::W == 0)
+        return wordwise::run(d, p, low, n);
+    return linesportable(d, p, low, high, n);
+}
+#endif
 
 } // namespace hexcat

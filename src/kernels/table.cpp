@@ -11,13 +11,18 @@ bool always() { return true; }
 
 constexpr kernel TABLE[] = {
 #ifdef HEXCAT_X86
-    {"avx2", linesavx2, haveavx2},
-    {"ssse3", linesssse3, havessse3},
+    {"avx2", linesavx2, haveavx2},       {"ssse3", linesssse3, havessse3},
 #endif
 #ifdef HEXCAT_NEON
     {"neon", linesneon, always},
 #endif
+#if defined(HEXCAT_WORDWISE) && defined(HEXCAT_STRICTALIGN)
+    {"wordwise", lineswordwise, always},
+#endif
     {"portable", linesportable, always},
+#if defined(HEXCAT_WORDWISE) && !defined(HEXCAT_STRICTALIGN)
+    {"wordwise", lineswordwise, always},
+#endif
 };
 
 } // namespace
