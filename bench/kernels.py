@@ -56,8 +56,9 @@ def main():
     for k in kernels:
         cells = []
         for n in builds:
-            v = sorted(rows[(k, n)])
-            cells.append(f"{quantile(v, 0.5):6.2f} / {quantile(v, 0.75):5.2f} / {v[-1]:5.2f}")
+            v = sorted(rows.get((k, n), []))
+            # A kernel that one build lacks.
+            cells.append(f"{quantile(v, 0.5):6.2f} / {quantile(v, 0.75):5.2f} / {v[-1]:5.2f}" if v else f"{'-':>20}")
         print(k.ljust(20) + "".join(f"  {c}" for c in cells))
     print(f"GiB/s of input: median / upper quartile / best of {a.rounds * a.repetitions} repetitions each")
     return 0
