@@ -41,6 +41,14 @@ template <typename T> inline void put(char *d, T x)
     }
 }
 
+// The number whose memory image is the sizeof(T) bytes at p.
+template <typename T> inline T load(const unsigned char *p)
+{
+    T x;
+    std::memcpy(&x, p, sizeof x);
+    return x;
+}
+
 // The number whose memory image is the first sizeof(T) bytes of s.
 template <typename T> constexpr T image(const char *s)
 {
@@ -72,7 +80,48 @@ struct celltable {
 };
 inline constexpr celltable CELLS;
 
-// On these processors one rotate-and-mask instruction takes a byte out of
+// The character column of sizeof(T) bytes at once: each byte outside
+// 0x20..0x7E becomes '.'.
+template <typename T> inline T shown(T x)
+{
+    constexpr T ONES = ~T{0} / 0xFF;
+    constexpr T HIGH = ONES * 0x80;
+    T low7 = x & ~HIGH;
+    T ge20 = low7 + 0x60 * ONES; // high bit set: low7 >= 0x20
+    T ge7f = low7 + ONES;        // high bit set: low7 >= 0x7F
+    T ok = ge20 & ~ge7f & ~x & HIGH;
+    T mask = (ok >> 7) * 0xFF;
+    return (x & mask) | ('.' * ONES & ~mask);
+}
+
+// 64-bit processors with fast unaligned stores put two cells down with one
+// 8-byte store, the characters with two: fewer stores, which bound the
+// kernel there.
+#if defined(__x86_64__) || defined(__aarch64__) || defined(__powerpc64__) || defined(__s390x__)
+constexpr bool PAIRS = true;
+#else
+constexpr bool PAIRS = false;
+#endif
+
+// Two cells as one 8-byte store at the first: " HL HL  ", the last two
+// bytes covered by the next pair (or, after the last, the "  " before the
+// bar). The entries of the first and of the second cell, or-ed.
+struct pairtable {
+    std::uint64_t first[256], second[256];
+    constexpr pairtable() : first(), second()
+    {
+        for (unsigned b = 0; b < 256; b++) {
+            const char h = DIGITS[b >> 4], l = DIGITS[b & 15];
+            const char one[8] = {' ', h, l, 0, 0, 0, 0, 0};
+            const char two[8] = {0, 0, 0, ' ', h, l, ' ', ' '};
+            first[b] = image<std::uint64_t>(one);
+            second[b] = image<std::uint64_t>(two);
+        }
+    }
+};
+inline constexpr pairtable PAIRCELLS;
+
+// On these processors one rotate instruction takes a byte out of
 // a word already scaled as a table index, where a load of the byte would
 // need a shift as well: the block's bytes are loaded eight at a time.
 #if defined(__s390x__) || defined(__powerpc64__)
@@ -85,21 +134,29 @@ constexpr bool EXTRACT = false;
 // own entries, in a register of its own: gcc for 32-bit ARM otherwise
 // addresses it from an anchor shared with other tables and adds the two
 // for every byte.
-inline void cells(char *d, const unsigned char *p, const std::uint32_t *tab)
+inline void cells(char *d, const unsigned char *p, const std::uint32_t *tab, const pairtable *pairs)
 {
     std::uint64_t w[2] = {};
     if constexpr (EXTRACT) {
         std::memcpy(w, p, 16);
     }
-    auto one = [&](int c) {
-        unsigned b;
+    auto byte = [&](int c) -> unsigned {
         if constexpr (EXTRACT) {
             const int k = BIGENDIAN ? 7 - c % 8 : c % 8;
-            b = static_cast<unsigned>(w[c / 8] >> (8 * k)) & 0xFF;
+            return static_cast<unsigned>(w[c / 8] >> (8 * k)) & 0xFF;
         } else {
-            b = p[c];
+            return p[c];
         }
-        std::uint32_t e = tab[b];
+    };
+    if constexpr (PAIRS) {
+        for (int c = 0; c < 16; c += 2)
+            put(d + 9 + 3 * c, pairs->first[byte(c)] | pairs->second[byte(c + 1)]);
+        put(d + 60, shown(load<std::uint64_t>(p)));
+        put(d + 68, shown(load<std::uint64_t>(p + 8)));
+        return;
+    }
+    auto one = [&](int c) {
+        std::uint32_t e = tab[byte(c)];
         put(d + (BIGENDIAN ? 9 : 8) + 3 * c, e);
         d[60 + c] = static_cast<char>(e);
     };
@@ -140,8 +197,9 @@ char *portablerun(char *d, const unsigned char *p, std::uint32_t low, std::size_
     std::memcpy(&high0, h.digits, 4);
     std::memcpy(&high1, h.digits + 4, 4);
     const std::uint32_t *tab = CELLS.entry;
+    const pairtable *pairs = &PAIRCELLS;
 #ifdef __GNUC__
-    asm("" : "+r"(tab));
+    asm("" : "+r"(tab), "+r"(pairs));
 #endif
     while (n > 0) {
         std::uint32_t line = (low >> 4) & 15;
@@ -158,12 +216,15 @@ char *portablerun(char *d, const unsigned char *p, std::uint32_t low, std::size_
             put(d, od.first);
             put(d + 4, od.second);
             d[6] = DIGITS[line];
-            // Little-endian cells end before "  |", and the first character
-            // covers the fourth byte; big-endian ones put a stray byte there.
-            if constexpr (!BIGENDIAN)
+            // Little-endian single cells end before "  |", and the first
+            // character covers the fourth byte; big-endian ones put a stray
+            // byte there. Pairs end with the "  ".
+            if constexpr (!BIGENDIAN && !PAIRS)
                 put(d + 57, image<std::uint32_t>("  | "));
-            cells(d, p, tab);
-            if constexpr (BIGENDIAN) {
+            cells(d, p, tab, pairs);
+            if constexpr (PAIRS) {
+                d[59] = '|';
+            } else if constexpr (BIGENDIAN) {
                 put(d + 57, image<std::uint16_t>("  "));
                 d[59] = '|';
             }
@@ -236,20 +297,6 @@ struct state {
     const word (*preshifted)[W];
 };
 
-// The character column of W bytes at once: each byte outside 0x20..0x7E
-// becomes '.'.
-inline word shown(word x)
-{
-    constexpr word ONES = ~word{0} / 0xFF;
-    constexpr word HIGH = ONES * 0x80;
-    word low7 = x & ~HIGH;
-    word ge20 = low7 + 0x60 * ONES; // high bit set: low7 >= 0x20
-    word ge7f = low7 + ONES;        // high bit set: low7 >= 0x7F
-    word ok = ge20 & ~ge7f & ~x & HIGH;
-    word mask = (ok >> 7) * 0xFF;
-    return (x & mask) | ('.' * ONES & ~mask);
-}
-
 inline void offsetwords(state &st)
 {
     char s[8];
@@ -313,7 +360,7 @@ template <unsigned R, bool FIRST> struct line {
         auto at = [p](unsigned k) {
             word x;
             std::memcpy(&x, __builtin_assume_aligned(p + k * W, W), W);
-            return shown(x);
+            return shown<word>(x);
         };
         (put<R + 60 + K * W, W>(at(K)), ...);
     }
