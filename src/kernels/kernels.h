@@ -18,6 +18,19 @@
     !defined(HEXCAT_PORTABLE)
 #define HEXCAT_NEON 1
 #endif
+// The generic-vector kernels (vector.cpp): VSX, which every ppc64el
+// processor has (POWER8 on), and the z13 vector facility on s390x, checked
+// at run time.
+#if defined(__powerpc64__) && defined(__VSX__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ &&               \
+    !defined(HEXCAT_PORTABLE)
+#define HEXCAT_VSX 1
+#endif
+#if defined(__s390x__) && !defined(HEXCAT_PORTABLE)
+#define HEXCAT_VX 1
+#endif
+#if defined(HEXCAT_VSX) || defined(HEXCAT_VX)
+#define HEXCAT_VECTOR 1
+#endif
 
 namespace hexcat {
 
@@ -55,6 +68,13 @@ bool haveavx2();
 #endif
 #ifdef HEXCAT_NEON
 char *linesneon(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
+#endif
+#ifdef HEXCAT_VSX
+char *linesvsx(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
+#endif
+#ifdef HEXCAT_VX
+char *linesvx(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
+bool havevx();
 #endif
 
 } // namespace hexcat

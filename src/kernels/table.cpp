@@ -17,6 +17,12 @@ constexpr kernel TABLE[] = {
 #ifdef HEXCAT_NEON
     {"neon", linesneon, always},
 #endif
+#ifdef HEXCAT_VSX
+    {"vsx", linesvsx, always},
+#endif
+#ifdef HEXCAT_VX
+    {"vx", linesvx, havevx},
+#endif
     {"portable", linesportable, always},
 };
 
