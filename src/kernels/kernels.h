@@ -20,13 +20,18 @@
 #endif
 // The generic-vector kernels (vector.cpp): VSX, which every ppc64el
 // processor has (POWER8 on), and the z13 vector facility on s390x, checked
-// at run time.
+// at run time. NEON on 32-bit ARMv7 with hardware floating point (armhf),
+// checked at run time (neon32.cpp).
 #if defined(__powerpc64__) && defined(__VSX__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ &&               \
     !defined(HEXCAT_PORTABLE)
 #define HEXCAT_VSX 1
 #endif
 #if defined(__s390x__) && !defined(HEXCAT_PORTABLE)
 #define HEXCAT_VX 1
+#endif
+#if defined(__arm__) && !defined(__aarch64__) && defined(__ARM_ARCH) && __ARM_ARCH >= 7 &&                   \
+    defined(__ARM_PCS_VFP) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && !defined(HEXCAT_PORTABLE)
+#define HEXCAT_NEON32 1
 #endif
 #if defined(HEXCAT_VSX) || defined(HEXCAT_VX)
 #define HEXCAT_VECTOR 1
@@ -75,6 +80,10 @@ char *linesvsx(char *d, const unsigned char *p, std::uint32_t low, const highpar
 #ifdef HEXCAT_VX
 char *linesvx(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
 bool havevx();
+#endif
+#ifdef HEXCAT_NEON32
+char *linesneon32(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
+bool haveneon32();
 #endif
 
 } // namespace hexcat

@@ -23,6 +23,9 @@ constexpr kernel TABLE[] = {
 #ifdef HEXCAT_VX
     {"vx", linesvx, havevx},
 #endif
+#ifdef HEXCAT_NEON32
+    {"neon", linesneon32, haveneon32},
+#endif
     {"portable", linesportable, always},
 };
 
