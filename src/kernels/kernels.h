@@ -22,11 +22,13 @@
 // processor has (POWER8 on), and the z13 vector facility on s390x, checked
 // at run time. NEON on 32-bit ARMv7 with hardware floating point (armhf),
 // checked at run time (neon32.cpp).
+// Both take GCC (the ports' compiler), whose builtins and shuffles by a
+// variable index they use; other compilers build the portable kernel there.
 #if defined(__powerpc64__) && defined(__VSX__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ &&               \
-    !defined(HEXCAT_PORTABLE)
+    defined(__GNUC__) && !defined(__clang__) && !defined(HEXCAT_PORTABLE)
 #define HEXCAT_VSX 1
 #endif
-#if defined(__s390x__) && !defined(HEXCAT_PORTABLE)
+#if defined(__s390x__) && defined(__GNUC__) && !defined(__clang__) && !defined(HEXCAT_PORTABLE)
 #define HEXCAT_VX 1
 #endif
 #if defined(__arm__) && !defined(__aarch64__) && defined(__ARM_ARCH) && __ARM_ARCH >= 7 &&                   \

@@ -1,8 +1,8 @@
-// Line kernels written once in the compilers' generic vectors (16 bytes,
-// GCC and clang's vector_size) and compiled for each vector unit whose
-// shuffles take two 16-byte registers: VSX on POWER8 and later (always
-// there on ppc64el) and the z13 vector facility on s390x (chosen at run
-// time). Two lines per step, as the AArch64 kernel does.
+// Line kernels written once in GCC's generic vectors (16 bytes,
+// vector_size) and compiled for each vector unit whose shuffles take two
+// 16-byte registers: VSX on POWER8 and later (always there on ppc64el) and
+// the z13 vector facility on s390x (chosen at run time). Two lines per
+// step, as the AArch64 kernel does.
 //
 // Each line is stored as five 16-byte chunks (the last two bytes of the
 // fifth are scratch that the next line overwrites), each chunk a constant
@@ -33,9 +33,7 @@
 
 #ifdef HEXCAT_VX
 #include <sys/auxv.h>
-#endif
 
-#ifdef HEXCAT_VX
 #pragma GCC push_options
 #pragma GCC target("arch=z13")
 #endif
@@ -201,16 +199,11 @@ template <int at, std::size_t... i>
 }
 
 // The uppercase hex digit of each nibble n (0 to 15): a lookup in a table
-// of the 16 digits where the unit has a byte shuffle by a variable index
-// (which GCC's generic shuffle makes of it), else by compare and add.
+// of the 16 digits, which GCC makes one byte shuffle by a variable index.
 [[gnu::always_inline]] inline u8x16 hexdigit(u8x16 n)
 {
-#if defined(__GNUC__) && !defined(__clang__)
     const u8x16 digits = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'};
     return __builtin_shuffle(digits, n);
-#else
-    return n + splat<u8x16>('0') + ((u8x16)(n > splat<u8x16>(9)) & splat<u8x16>('A' - '0' - 10));
-#endif
 }
 
 // The stream T D0 D1 C of a line.
