@@ -6,23 +6,32 @@
 #
 #   cmake -P cmake/ports.cmake                 the table, a port a line:
 #                                              ARCH TRIPLE MULTIARCH PROCESSOR QEMU
+#                                              KERNEL BARE
 #   cmake -P cmake/ports.cmake emulator ARCH   the command line that runs a
 #                                              program of port ARCH
 
-# Debian name, compiler triple, multiarch folder, CMake processor, qemu-user
+# Debian name, compiler triple, multiarch folder, CMake processor, qemu-user;
+# then the line kernel that the tool chooses under qemu's default processor
+# ("-" where the build machine's processor decides: i386 runs natively), and
+# for a port whose baseline lacks the vector unit of that kernel, the qemu
+# processor (QEMU_CPU) without it, on which the tool must fall back to the
+# portable kernel ("-" where the baseline has the unit, or it has none).
+# Models of s390x from before z13 do not start in qemu 7.2 (it lacks some
+# of their crypto functions), so there everything qemu has but the vector
+# facility stands in for one.
 set(HEXCAT_PORTS
-  "arm64     aarch64-linux-gnu         aarch64-linux-gnu         aarch64  qemu-aarch64"
-  "armhf     arm-linux-gnueabihf       arm-linux-gnueabihf       arm      qemu-arm"
-  "armel     arm-linux-gnueabi         arm-linux-gnueabi         arm      qemu-arm"
-  "i386      i686-linux-gnu            i386-linux-gnu            i686     qemu-i386"
-  "mips64el  mips64el-linux-gnuabi64   mips64el-linux-gnuabi64   mips64   qemu-mips64el"
-  "mipsel    mipsel-linux-gnu          mipsel-linux-gnu          mipsel   qemu-mipsel"
-  "ppc64el   powerpc64le-linux-gnu     powerpc64le-linux-gnu     ppc64le  qemu-ppc64le"
-  "s390x     s390x-linux-gnu           s390x-linux-gnu           s390x    qemu-s390x"
-  "riscv64   riscv64-linux-gnu         riscv64-linux-gnu         riscv64  qemu-riscv64")
+  "arm64     aarch64-linux-gnu         aarch64-linux-gnu         aarch64  qemu-aarch64   neon      -"
+  "armhf     arm-linux-gnueabihf       arm-linux-gnueabihf       arm      qemu-arm       neon      cortex-r5f"
+  "armel     arm-linux-gnueabi         arm-linux-gnueabi         arm      qemu-arm       wordwise  -"
+  "i386      i686-linux-gnu            i386-linux-gnu            i686     qemu-i386      -         -"
+  "mips64el  mips64el-linux-gnuabi64   mips64el-linux-gnuabi64   mips64   qemu-mips64el  portable  -"
+  "mipsel    mipsel-linux-gnu          mipsel-linux-gnu          mipsel   qemu-mipsel    portable  -"
+  "ppc64el   powerpc64le-linux-gnu     powerpc64le-linux-gnu     ppc64le  qemu-ppc64le   vsx       -"
+  "s390x     s390x-linux-gnu           s390x-linux-gnu           s390x    qemu-s390x     vx        max,vx=off,vxeh=off,vxeh2=off"
+  "riscv64   riscv64-linux-gnu         riscv64-linux-gnu         riscv64  qemu-riscv64   wordwise  -")
 
-# Sets port_triple, port_multiarch, port_processor and port_qemu to the row
-# of port ARCH, and port_emulator to the command line (a list) that runs its
+# Sets port_triple, port_multiarch, port_processor, port_qemu, port_kernel
+# and port_bare to the row of port ARCH, and port_emulator to the command line (a list) that runs its
 # programs: qemu with the cross C library as the target's root and first on
 # the library path. Without that path the emulated loader can take the C
 # library of libc6:ARCH (which the package's dependency scan needs) from the
@@ -39,10 +48,14 @@ function(hexcat_port arch)
       list(GET row 2 multiarch)
       list(GET row 3 processor)
       list(GET row 4 qemu)
+      list(GET row 5 kernel)
+      list(GET row 6 bare)
       set(port_triple ${triple} PARENT_SCOPE)
       set(port_multiarch ${multiarch} PARENT_SCOPE)
       set(port_processor ${processor} PARENT_SCOPE)
       set(port_qemu ${qemu} PARENT_SCOPE)
+      set(port_kernel ${kernel} PARENT_SCOPE)
+      set(port_bare ${bare} PARENT_SCOPE)
       set(port_emulator ${qemu} -L /usr/${triple} -E LD_LIBRARY_PATH=/usr/${triple}/lib PARENT_SCOPE)
       return()
     endif()

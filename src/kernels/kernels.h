@@ -18,6 +18,26 @@
     !defined(HEXCAT_PORTABLE)
 #define HEXCAT_NEON 1
 #endif
+// The generic-vector kernels (vector.cpp): VSX, which every ppc64el
+// processor has (POWER8 on), and the z13 vector facility on s390x, checked
+// at run time. NEON on 32-bit ARMv7 with hardware floating point (armhf),
+// checked at run time (neon32.cpp).
+// Both take GCC (the ports' compiler), whose builtins and shuffles by a
+// variable index they use; other compilers build the portable kernel there.
+#if defined(__powerpc64__) && defined(__VSX__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ &&               \
+    defined(__GNUC__) && !defined(__clang__) && !defined(HEXCAT_PORTABLE)
+#define HEXCAT_VSX 1
+#endif
+#if defined(__s390x__) && defined(__GNUC__) && !defined(__clang__) && !defined(HEXCAT_PORTABLE)
+#define HEXCAT_VX 1
+#endif
+#if defined(__arm__) && !defined(__aarch64__) && defined(__ARM_ARCH) && __ARM_ARCH >= 7 &&                   \
+    defined(__ARM_PCS_VFP) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && !defined(HEXCAT_PORTABLE)
+#define HEXCAT_NEON32 1
+#endif
+#if defined(HEXCAT_VSX) || defined(HEXCAT_VX)
+#define HEXCAT_VECTOR 1
+#endif
 
 // The kernel that stores aligned words only, for processors without
 // unaligned stores; built on every little-endian one, so that it is tested
@@ -69,6 +89,17 @@ bool haveavx2();
 #endif
 #ifdef HEXCAT_NEON
 char *linesneon(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
+#endif
+#ifdef HEXCAT_VSX
+char *linesvsx(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
+#endif
+#ifdef HEXCAT_VX
+char *linesvx(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
+bool havevx();
+#endif
+#ifdef HEXCAT_NEON32
+char *linesneon32(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
+bool haveneon32();
 #endif
 
 } // namespace hexcat

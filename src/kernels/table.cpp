@@ -11,10 +11,20 @@ bool always() { return true; }
 
 constexpr kernel TABLE[] = {
 #ifdef HEXCAT_X86
-    {"avx2", linesavx2, haveavx2},       {"ssse3", linesssse3, havessse3},
+    {"avx2", linesavx2, haveavx2},
+    {"ssse3", linesssse3, havessse3},
 #endif
 #ifdef HEXCAT_NEON
     {"neon", linesneon, always},
+#endif
+#ifdef HEXCAT_VSX
+    {"vsx", linesvsx, always},
+#endif
+#ifdef HEXCAT_VX
+    {"vx", linesvx, havevx},
+#endif
+#ifdef HEXCAT_NEON32
+    {"neon", linesneon32, haveneon32},
 #endif
 #if defined(HEXCAT_WORDWISE) && defined(HEXCAT_STRICTALIGN)
     {"wordwise", lineswordwise, always},
