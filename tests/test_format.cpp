@@ -249,17 +249,12 @@ TEST(Kernels, TheBestKernelThisProcessorRunsIsChosen)
     EXPECT_EQ(findkernel("none such"), nullptr);
     ASSERT_NE(findkernel("portable"), nullptr);
     EXPECT_STREQ(findkernel("portable")->name, "portable");
-}
-
-// The kernel that the table should choose on this processor, where the
-// environment names it (tests/ports.sh does, from cmake/ports.cmake: on a
-// processor without the port's vector unit, the portable kernel).
-TEST(Kernels, TheTableChoosesTheKernelExpectedOfThisProcessor)
-{
-    const char *want = std::getenv("HEXCAT_EXPECT_KERNEL");
-    if (want == nullptr)
-        GTEST_SKIP() << "HEXCAT_EXPECT_KERNEL names no kernel";
-    EXPECT_STREQ(findkernel(nullptr)->name, want);
+    // Where the environment names the kernel that this processor must get
+    // (tests/ports.sh does, from cmake/ports.cmake: on a processor without
+    // the port's vector unit, the portable kernel), the table chooses it.
+    if (const char *want = std::getenv("HEXCAT_EXPECT_KERNEL")) {
+        EXPECT_STREQ(findkernel(nullptr)->name, want);
+    }
 }
 
 TEST(Kernels, EveryKernelMatchesTheReferenceAndKeepsToItsBounds)
