@@ -142,31 +142,31 @@ inline void cells(char *d, const unsigned char *p, const std::uint32_t *tab, con
     if constexpr (EXTRACT) {
         std::memcpy(w, p, 16);
     }
-    auto byte = [&](int c) -> unsigned {
+    auto byte = [&](std::size_t c) -> unsigned {
         if constexpr (EXTRACT) {
-            const int k = BIGENDIAN ? 7 - c % 8 : c % 8;
+            const std::size_t k = BIGENDIAN ? 7 - c % 8 : c % 8;
             return static_cast<unsigned>(w[c / 8] >> (8 * k)) & 0xFF;
         } else {
             return p[c];
         }
     };
     if constexpr (PAIRS) {
-        for (int c = 0; c < 16; c += 2)
+        for (std::size_t c = 0; c < 16; c += 2)
             put(d + 9 + 3 * c, pairs->first[byte(c)] | pairs->second[byte(c + 1)]);
         put(d + 60, shown(load<std::uint64_t>(p)));
         put(d + 68, shown(load<std::uint64_t>(p + 8)));
         return;
     }
-    auto one = [&](int c) {
+    auto one = [&](std::size_t c) {
         std::uint32_t e = tab[byte(c)];
         put(d + (BIGENDIAN ? 9 : 8) + 3 * c, e);
         d[60 + c] = static_cast<char>(e);
     };
     if constexpr (BIGENDIAN)
-        for (int c = 0; c < 16; c++)
+        for (std::size_t c = 0; c < 16; c++)
             one(c);
     else
-        for (int c = 15; c >= 0; c--)
+        for (std::size_t c = 16; c-- > 0;)
             one(c);
 }
 
@@ -341,7 +341,7 @@ template <unsigned R, bool FIRST> struct line {
     }
     template <unsigned A, unsigned LEN> INLINE void put(word v) { place<A, LEN>(v, v << (8 * (A % W))); }
 
-    template <unsigned... K> INLINE void offset(std::integer_sequence<unsigned, K...>)
+    template <unsigned... K> INLINE void offset(std::integer_sequence<unsigned, K...> /*indices*/)
     {
         (put<R + K * W, W>(st.digits[K]), ...);
     }
@@ -353,15 +353,17 @@ template <unsigned R, bool FIRST> struct line {
         else
             put<A, 3>(st.cells[p[c]]);
     }
-    template <unsigned... C> INLINE void cells(const unsigned char *p, std::integer_sequence<unsigned, C...>)
+    template <unsigned... C>
+    INLINE void cells(const unsigned char *p, std::integer_sequence<unsigned, C...> /*indices*/)
     {
         (cell<C>(p), ...);
     }
-    template <unsigned... K> INLINE void chars(const unsigned char *p, std::integer_sequence<unsigned, K...>)
+    template <unsigned... K>
+    INLINE void chars(const unsigned char *p, std::integer_sequence<unsigned, K...> /*indices*/)
     {
         auto at = [p](unsigned k) {
             word x;
-            std::memcpy(&x, __builtin_assume_aligned(p + k * W, W), W);
+            std::memcpy(&x, __builtin_assume_aligned(p + std::size_t{k} * W, W), W);
             return shown<word>(x);
         };
         (put<R + 60 + K * W, W>(at(K)), ...);
@@ -448,7 +450,7 @@ inline char *run(char *d, const unsigned char *p, std::uint32_t low, std::size_t
     asm("" : "+r"(st.cells), "+r"(st.preshifted));
 #endif
     offsetwords(st);
-    [&]<unsigned... R>(std::integer_sequence<unsigned, R...>)
+    [&]<unsigned... R>(std::integer_sequence<unsigned, R...> /*phases*/)
     {
         ((r == R ? void(st = start<R>(st, n)) : void()), ...);
     }
