@@ -1,6 +1,9 @@
 // The portable line kernel: plain C++ for every processor. A byte's cell
 // and character come from one table entry that a single 32-bit store puts
-// down; the offset's digits change once per 16 lines but for one.
+// down, or, on 64-bit processors with fast unaligned stores, two cells
+// from a pair of tables in one 8-byte store, and the characters in one
+// 16-byte vector; the offset's digits change once per 16 lines but for
+// one. And the wordwise kernel, which stores aligned words only.
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -59,6 +62,10 @@ template <typename T> constexpr T image(const char *s)
     }
     return x;
 }
+
+// x with its memory image moved k bytes later or earlier, zeros coming in.
+template <typename T> constexpr T later(T x, unsigned k) { return BIGENDIAN ? x >> (8 * k) : x << (8 * k); }
+template <typename T> constexpr T earlier(T x, unsigned k) { return BIGENDIAN ? x << (8 * k) : x >> (8 * k); }
 
 // A byte's cell and character as the four bytes of one 32-bit store, with
 // the character in the low byte, where a byte store takes it from:
@@ -151,10 +158,22 @@ inline void cells(char *d, const unsigned char *p, const std::uint32_t *tab, con
         }
     };
     if constexpr (PAIRS) {
-        for (std::size_t c = 0; c < 16; c += 2)
-            put(d + 9 + 3 * c, pairs->first[byte(c)] | pairs->second[byte(c + 1)]);
-        put(d + 60, shown(load<std::uint64_t>(p)));
-        put(d + 68, shown(load<std::uint64_t>(p + 8)));
+        // The first pair goes one byte early, after the ':' that starts its
+        // word, and the last one a byte late, before the '|' that ends it;
+        // the pair before it puts the ' ' it leaves out.
+        auto pair = [&](std::size_t c) { return pairs->first[byte(c)] | pairs->second[byte(c + 1)]; };
+        put(d + 8, later(pair(0), 1) | image<std::uint64_t>(":\0\0\0\0\0\0\0"));
+        for (std::size_t c = 2; c < 14; c += 2)
+            put(d + 9 + 3 * c, pair(c));
+        put(d + 52, earlier(pair(14), 1) | image<std::uint64_t>("\0\0\0\0\0\0\0|"));
+        // The characters in one vector, which the processors with pairs
+        // all have.
+        using bytes16 [[gnu::vector_size(16)]] = signed char;
+        bytes16 x;
+        std::memcpy(&x, p, 16);
+        const bytes16 ok = (x > 0x1F) & (x < 0x7F);
+        const bytes16 r = (x & ok) | ((bytes16{} + '.') & ~ok);
+        std::memcpy(d + 60, &r, 16);
         return;
     }
     auto one = [&](std::size_t c) {
@@ -171,9 +190,10 @@ inline void cells(char *d, const unsigned char *p, const std::uint32_t *tab, con
 }
 
 // The eight digits of an offset's low 32 bits, as the memory image of two
-// words.
+// words; and of one, with the digit that counts the line left zero.
 struct digits8 {
     std::uint32_t first, second;
+    std::uint64_t all;
 };
 inline digits8 offsetdigits(std::uint32_t low)
 {
@@ -183,12 +203,26 @@ inline digits8 offsetdigits(std::uint32_t low)
     digits8 w;
     std::memcpy(&w.first, s, 4);
     std::memcpy(&w.second, s + 4, 4);
+    s[6] = 0;
+    std::memcpy(&w.all, s, 8);
     return w;
 }
 
+// The digit that counts the line, in the place of its word.
+struct linedigits {
+    std::uint64_t image[16];
+    constexpr linedigits() : image()
+    {
+        for (unsigned k = 0; k < 16; k++)
+            image[k] = later(std::uint64_t{static_cast<unsigned char>(DIGITS[k])}, 6);
+    }
+};
+inline constexpr linedigits LINEDIGIT;
+
 // The lines from one multiple of 256 of the offset to the next share all
 // their offset digits but the second-last, which counts the line. Each run
-// of them is stored with one offset word pair and that digit.
+// of them is stored with one offset word pair and that digit (with pairs:
+// one word, or-ed with the digit's word from a table).
 // h comes by value: the stores of the lines cannot change a copy of its
 // own, so its length stays in a register for the whole run.
 template <bool WIDE>
@@ -209,6 +243,23 @@ char *portablerun(char *d, const unsigned char *p, std::uint32_t low, std::size_
         n -= m;
         const digits8 od = offsetdigits(low);
         low += static_cast<std::uint32_t>(16 * m);
+        if constexpr (PAIRS) {
+            // The line's digit from a table of words, the end of the run
+            // its end in the table.
+            const std::uint64_t *digit = LINEDIGIT.image + line, *last = digit + m;
+            for (; digit != last; digit++, p += 16) {
+                if (WIDE) {
+                    put(d, high0); // the line overwrites what is not a digit
+                    put(d + 4, high1);
+                    d += h.len;
+                }
+                put(d, od.all | *digit);
+                cells(d, p, tab, pairs);
+                put(d + 76, image<std::uint16_t>("|\n"));
+                d += LINE;
+            }
+            continue;
+        }
         for (; m > 0; m--, line++, p += 16) {
             if (WIDE) {
                 put(d, high0); // the line overwrites what is not a digit
@@ -220,13 +271,11 @@ char *portablerun(char *d, const unsigned char *p, std::uint32_t low, std::size_
             d[6] = DIGITS[line];
             // Little-endian single cells end before "  |", and the first
             // character covers the fourth byte; big-endian ones put a stray
-            // byte there. Pairs end with the "  ".
-            if constexpr (!BIGENDIAN && !PAIRS)
+            // byte there.
+            if constexpr (!BIGENDIAN)
                 put(d + 57, image<std::uint32_t>("  | "));
             cells(d, p, tab, pairs);
-            if constexpr (PAIRS) {
-                d[59] = '|';
-            } else if constexpr (BIGENDIAN) {
+            if constexpr (BIGENDIAN) {
                 put(d + 57, image<std::uint16_t>("  "));
                 d[59] = '|';
             }
