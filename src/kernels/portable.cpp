@@ -89,16 +89,19 @@ inline constexpr celltable CELLS;
 
 // The character column of sizeof(T) bytes at once: each byte outside
 // 0x20..0x7E becomes '.'.
-template <typename T> inline T shown(T x)
+// The constants it takes, which a caller may hold in registers.
+template <typename T> struct charmasks {
+    T ones = ~T{0} / 0xFF, low7 = ones * 0x7F, above = ones * 0x60, dots = ones * '.';
+};
+template <typename T> inline T shown(T x, const charmasks<T> &k = {})
 {
-    constexpr T ONES = ~T{0} / 0xFF;
-    constexpr T HIGH = ONES * 0x80;
-    T low7 = x & ~HIGH;
-    T ge20 = low7 + 0x60 * ONES; // high bit set: low7 >= 0x20
-    T ge7f = low7 + ONES;        // high bit set: low7 >= 0x7F
-    T ok = ge20 & ~ge7f & ~x & HIGH;
-    T mask = (ok >> 7) * 0xFF;
-    return (x & mask) | ('.' * ONES & ~mask);
+    T low7 = x & k.low7;
+    // The high bit of each byte: low7 >= 0x20 in the first sum, low7 ==
+    // 0x7F in the second; no sum carries out of its byte. They differ just
+    // where 0x20 <= low7 <= 0x7E.
+    T ok = ((low7 + k.above) ^ (low7 + k.ones)) & ~x;
+    T mask = ((ok >> 7) & k.ones) * 0xFF;
+    return ((x ^ k.dots) & mask) ^ k.dots;
 }
 
 // 64-bit processors with fast unaligned stores put two cells down with one
@@ -340,12 +343,13 @@ struct state {
     aliased *out;           // the word this line starts in
     word carry;             // its bytes before the line
     const unsigned char *p; // the line's block
-    std::uint32_t low;      // the line's offset
-    word digits[8 / W];     // offset digits of its 256, byte 6 zero
+    std::uint32_t low;      // an offset in the line's 256
+    word digits[8 / W];     // its offset digits
     // The tables, through pointers that the compiler keeps in registers
     // (see cells() above for why).
     const word *cells;
     const word (*preshifted)[W];
+    charmasks<word> masks;
 };
 
 inline void offsetwords(state &st)
@@ -354,18 +358,40 @@ inline void offsetwords(state &st)
     std::uint32_t low = st.low;
     for (int i = 7; i >= 0; i--, low >>= 4)
         s[i] = DIGITS[low & 15];
-    s[6] = 0;
     std::memcpy(st.digits, s, 8);
 }
 
-// The line of phase R. Its pieces are put down in the order of their
-// places, each shifted into the words it falls in, and a word is stored
-// as soon as it is complete, so that few are live at once. The first line
-// of a run stores the bytes of its first word from the line on, one by
-// one: the bytes before them are not the kernel's. Every index is a
-// constant, so that the words stay in registers.
+// The next line's digit in place of this one's: one up, from '9' to 'A';
+// after 'F', the digits of the next 256 of the offset, worked out anew.
+// Both happen only after lines of an odd digit: CHECK is false where the
+// line's digit is known to be even.
+template <bool CHECK> inline void nextline(state &st)
+{
+    constexpr unsigned shift = 8 * (BIGENDIAN ? W - 1 - 6 % W : 6 % W);
+    word &d = st.digits[6 / W];
+    const word digit = d & word{0xFF} << shift;
+    if (!CHECK) {
+        d += word{1} << shift;
+    } else if (digit == word{'9'} << shift) {
+        d += word{8} << shift;
+    } else if (digit == word{'F'} << shift) [[unlikely]] {
+        st.low = (st.low | 0xFF) + 1;
+        offsetwords(st);
+    } else {
+        d += word{1} << shift;
+    }
+}
+
+// The line of phase R (CHECK: see nextline()). Its pieces are put down in the order of their
+// places, each shifted into the words it falls in, and words are stored
+// as soon as a pair of them is complete, so that few are live at once
+// (one at a time, or more than two, takes more instructions on 32-bit
+// ARM). The first line of a run stores the bytes of its first word from
+// the line on, one by one: the bytes before them are not the kernel's.
+// Every index is a constant, so that the words stay in registers.
 #define INLINE [[gnu::always_inline]] inline
-template <unsigned R, bool FIRST> struct line {
+template <unsigned R, bool FIRST, bool CHECK = true> struct line {
+    static constexpr unsigned G = 2;
     static constexpr unsigned N = (R + LINE) / W; // words the line completes
     state &st;
     word w[N + 1];
@@ -383,8 +409,10 @@ template <unsigned R, bool FIRST> struct line {
                 auto *first = reinterpret_cast<char *>(st.out);
                 for (unsigned b = R; b < W; b++)
                     first[b] = static_cast<char>(w[0] >> (8 * b));
-            } else {
-                st.out[i] = w[i];
+            } else if constexpr (i % G == G - 1 || i + 1 == N) {
+                for (unsigned k = i - i % G; k <= i; k++)
+                    if (!(FIRST && R > 0 && k == 0))
+                        st.out[k] = w[k];
             }
         }
     }
@@ -410,10 +438,10 @@ template <unsigned R, bool FIRST> struct line {
     template <unsigned... K>
     INLINE void chars(const unsigned char *p, std::integer_sequence<unsigned, K...> /*indices*/)
     {
-        auto at = [p](unsigned k) {
+        auto at = [p, &masks = st.masks](unsigned k) {
             word x;
             std::memcpy(&x, __builtin_assume_aligned(p + std::size_t{k} * W, W), W);
-            return shown<word>(x);
+            return shown<word>(x, masks);
         };
         (put<R + 60 + K * W, W>(at(K)), ...);
     }
@@ -421,9 +449,6 @@ template <unsigned R, bool FIRST> struct line {
     INLINE explicit line(state &s) : st(s), w{}
     {
         w[0] = st.carry;
-        if ((st.low & 0xF0) == 0)
-            offsetwords(st);
-        put<R + 6, 1>(static_cast<unsigned char>(DIGITS[(st.low >> 4) & 15]));
         offset(std::make_integer_sequence<unsigned, 8 / W>{});
         put<R + 8, 1>(':');
         cells(st.p, std::make_integer_sequence<unsigned, 16>{});
@@ -433,7 +458,7 @@ template <unsigned R, bool FIRST> struct line {
         st.out += N;
         st.carry = w[N];
         st.p += 16;
-        st.low += 16;
+        nextline<CHECK>(st);
     }
 };
 #undef INLINE
@@ -442,31 +467,48 @@ template <unsigned R, bool FIRST> struct line {
 constexpr unsigned after(unsigned R, unsigned k) { return (R + k * LINE) % W; }
 
 // n lines, the first of phase after(R, first): the four cases of the
-// switch are the four phases in turn. One function for each parity of R:
-// the lines of a run all have the parity of the first.
-template <unsigned R> [[gnu::noinline]] state cycle(state st, std::size_t n, unsigned first)
+// switch are the four phases in turn. One function for each parity of R
+// (the lines of a run all have the parity of the first), and for each
+// parity P of the digit of the lines at the first case (the digit goes up
+// by one a line, by four a turn of the cycle). With registers to spare
+// (64-bit processors), four lines at a time go without a check of the end
+// between them; on 32-bit ARM that costs spills.
+constexpr bool GROUPED = W == 8;
+
+template <unsigned R, unsigned P> [[gnu::noinline]] state cycle(state st, std::size_t n, unsigned first)
 {
+#ifdef __GNUC__
+    asm("" : "+r"(st.masks.ones), "+r"(st.masks.low7), "+r"(st.masks.above), "+r"(st.masks.dots));
+#endif
+    // The line count as the block where the lines end.
+    const unsigned char *const end = st.p + 16 * n;
     switch (first) {
         for (;;) {
         case 0:
-            if (n-- == 0)
+            for (; GROUPED && end - st.p >= 64;) {
+                line<R, false, P == 1>{st};
+                line<after(R, 1), false, (P + 1) % 2 == 1>{st};
+                line<after(R, 2), false, (P + 2) % 2 == 1>{st};
+                line<after(R, 3), false, (P + 3) % 2 == 1>{st};
+            }
+            if (st.p == end)
                 return st;
-            line<R, false>{st};
+            line<R, false, P == 1>{st};
             [[fallthrough]];
         case 1:
-            if (n-- == 0)
+            if (st.p == end)
                 return st;
-            line<after(R, 1), false>{st};
+            line<after(R, 1), false, (P + 1) % 2 == 1>{st};
             [[fallthrough]];
         case 2:
-            if (n-- == 0)
+            if (st.p == end)
                 return st;
-            line<after(R, 2), false>{st};
+            line<after(R, 2), false, (P + 2) % 2 == 1>{st};
             [[fallthrough]];
         case 3:
-            if (n-- == 0)
+            if (st.p == end)
                 return st;
-            line<after(R, 3), false>{st};
+            line<after(R, 3), false, (P + 3) % 2 == 1>{st};
         }
     default:
         return st;
@@ -476,6 +518,7 @@ template <unsigned R> [[gnu::noinline]] state cycle(state st, std::size_t n, uns
 // The first line, at phase R; then the rest.
 template <unsigned R> state start(state st, std::size_t n)
 {
+    const unsigned next = ((st.low >> 4) + 1) & 15; // the next line's digit
     line<R, true>{st};
     constexpr unsigned base = R % 2;
     constexpr unsigned k = [] {
@@ -484,7 +527,8 @@ template <unsigned R> state start(state st, std::size_t n)
             j++;
         return j;
     }();
-    return cycle<base>(st, n - 1, k);
+    // The parity of the digit of lines at the cycle's first phase.
+    return (next + k) % 2 == 1 ? cycle<base, 1>(st, n - 1, k) : cycle<base, 0>(st, n - 1, k);
 }
 
 inline char *run(char *d, const unsigned char *p, std::uint32_t low, std::size_t n)
@@ -492,7 +536,7 @@ inline char *run(char *d, const unsigned char *p, std::uint32_t low, std::size_t
     if (n == 0)
         return d;
     const auto r = static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(d) % W);
-    state st{reinterpret_cast<aliased *>(d - r), 0, p, low, {}, CELLS.cell, nullptr};
+    state st{reinterpret_cast<aliased *>(d - r), 0, p, low, {}, CELLS.cell, nullptr, {}};
     if constexpr (PRESHIFT)
         st.preshifted = shifted<PRESHIFT>::table.cell;
 #ifdef __GNUC__
