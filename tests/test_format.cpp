@@ -270,7 +270,8 @@ TEST(Kernels, EveryKernelMatchesTheReferenceAndKeepsToItsBounds)
         const std::string &data;
         std::uint64_t offset;
         std::size_t n;
-        unsigned at; // the lines start this far past a multiple of 8
+        unsigned at;       // the lines start this far past a multiple of 8
+        unsigned skew = 0; // and the blocks this far into the data
     };
     // Past 4 GiB the x86 kernels store lines of one high digit in pairs,
     // from an even address on: at an odd one they take one line alone
@@ -283,6 +284,7 @@ TEST(Kernels, EveryKernelMatchesTheReferenceAndKeepsToItsBounds)
         {"the last lines of all", random, 0xFFFFFFFFFFFFFFC0, 4, 1},
         {"offsets that are not multiples of 16", random, 5, 8, 1},
         {"the same, below 8 GiB", random, 0x1FFFFFF83, 8, 0},
+        {"blocks that do not start at a word", random, 0x40, 8, 0, 3},
         // A kernel may be given no block at all, at any address.
         {"no line", random, 0, 0, 0},
         {"no line at an odd address", random, 0, 0, 1},
@@ -312,9 +314,10 @@ TEST(Kernels, EveryKernelMatchesTheReferenceAndKeepsToItsBounds)
             std::string buf(64 + 8 + row.n * MAXLINE + SLACK + 64, '#');
             char *start = buf.data() + 64;
             start += (row.at - reinterpret_cast<std::uintptr_t>(start)) % 8;
-            std::string want = refblocks(bytesof(row.data), row.offset, row.n);
-            char *end = k.fn(start, bytesof(row.data), static_cast<std::uint32_t>(row.offset),
-                             highdigits(row.offset), row.n);
+            const unsigned char *blocks = bytesof(row.data) + row.skew;
+            std::string want = refblocks(blocks, row.offset, row.n);
+            char *end =
+                k.fn(start, blocks, static_cast<std::uint32_t>(row.offset), highdigits(row.offset), row.n);
             ASSERT_EQ(end - start, static_cast<std::ptrdiff_t>(want.size()));
             EXPECT_EQ(dumpdiff(std::string(start, end), want), "");
             auto before = static_cast<std::size_t>(start - buf.data());
