@@ -6,6 +6,9 @@
 // Input: 8 bytes of offset, 4 bytes of count, then the data. The data up
 // to its first NUL also serves as a name, quoted in pieces of 16 to 79
 // bytes as the count's low bits say.
+//
+// Built with HEXCAT_FUZZ_REPLAY, for compilers without libFuzzer (the
+// ports' GCC), it has a main that replays inputs instead.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +16,14 @@
 #include <string>
 #include <unistd.h>
 #include <vector>
+#ifdef HEXCAT_FUZZ_REPLAY
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <utility>
+#endif
 
 #include "capture.h"
 #include "hexcat.h"
@@ -167,3 +178,89 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     check(out.take() == refdump(std::string(reinterpret_cast<const char *>(p), len)), "hexdump");
     return 0;
 }
+
+#ifdef HEXCAT_FUZZ_REPLAY
+namespace {
+
+// The input being replayed, which a mismatch shows on its way out: the
+// corpus may be gone by the time anyone reads the log.
+const char *replaying = nullptr;
+const std::vector<char> *replayed = nullptr;
+
+// On SIGABRT; only calls that a signal handler may make. When it returns,
+// abort() ends the process.
+extern "C" void showinput(int /*signal*/)
+{
+    auto put = [](const char *s, std::size_t n) { return write(2, s, n) == static_cast<ssize_t>(n); };
+    if (replaying == nullptr || !put("fuzz_replay: failed on ", 23) || !put(replaying, strlen(replaying)) ||
+        !put(", in hex: ", 10))
+        return;
+    char hex[64];
+    std::size_t n = 0;
+    for (char c : *replayed) {
+        const auto b = static_cast<unsigned char>(c);
+        hex[n++] = "0123456789abcdef"[b >> 4];
+        hex[n++] = "0123456789abcdef"[b & 15];
+        if (n == sizeof hex && !put(hex, std::exchange(n, 0)))
+            return;
+    }
+    hex[n++] = '\n';
+    put(hex, n);
+}
+
+} // namespace
+
+// Runs every file named, and every file under every folder named, through
+// the target, in the order of their names; prints how many and the kernels
+// compared, the one the tool chooses first. A mismatch aborts; a name that
+// cannot be read, or no input at all, fails.
+int main(int argc, char **argv)
+{
+    namespace fs = std::filesystem;
+    std::vector<fs::path> files;
+    for (int i = 1; i < argc; i++) {
+        std::error_code err;
+        if (!fs::is_directory(argv[i], err)) {
+            files.emplace_back(argv[i]);
+            continue;
+        }
+        std::vector<fs::path> found;
+        for (fs::recursive_directory_iterator it(argv[i], err), end; !err && it != end; it.increment(err))
+            if (it->is_regular_file(err))
+                found.push_back(it->path());
+        if (err) {
+            std::fprintf(stderr, "fuzz_replay: %s: %s\n", argv[i], err.message().c_str());
+            return 2;
+        }
+        std::sort(found.begin(), found.end());
+        files.insert(files.end(), found.begin(), found.end());
+    }
+    if (files.empty()) {
+        std::fprintf(stderr, "usage: fuzz_replay FILE-OR-FOLDER... (with at least one input)\n");
+        return 2;
+    }
+    std::signal(SIGABRT, showinput);
+    std::size_t bytes = 0;
+    for (const fs::path &file : files) {
+        std::error_code err;
+        const auto size = static_cast<std::size_t>(fs::file_size(file, err));
+        std::vector<char> data(err ? 0 : size);
+        std::ifstream in(file, std::ios::binary);
+        if (err || !in.read(data.data(), static_cast<std::streamsize>(data.size())) || in.peek() != EOF) {
+            std::fprintf(stderr, "fuzz_replay: cannot read %s\n", file.c_str());
+            return 2;
+        }
+        replaying = file.c_str();
+        replayed = &data;
+        LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t *>(data.data()), data.size());
+        bytes += data.size();
+    }
+    std::string names;
+    for (const kernel &k : kernels())
+        if (k.runs())
+            names += std::string(names.empty() ? "" : " ") + k.name;
+    std::printf("fuzz_replay: %zu inputs (%zu bytes) replayed, kernels compared: %s\n", files.size(), bytes,
+                names.c_str());
+    return 0;
+}
+#endif

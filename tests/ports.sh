@@ -4,14 +4,25 @@
 # (the file past 4 GiB included), checking that the tool chooses the port's
 # line kernel; where the port's baseline lacks that kernel's vector unit,
 # the whole suite again on a qemu processor without it, where the tool must
-# choose the portable kernel; lintian on the Debian package where the
-# target's C library is installed for the package's dependency scan, and a
-# static binary. Needs the cross compilers, qemu-user and the target
-# libraries (.ci/run installs them), and a tested native build in
-# build/release to compare the static binaries with. Prints a line per port
-# with its tests run and skipped and its time.
-# Usage: tests/ports.sh ARCH...
+# choose the portable kernel; the fuzz target (tests/fuzz_lines.cpp, which
+# compares every kernel that runs with the reference formatter) built as its
+# replay driver, with UndefinedBehaviorSanitizer where the cross compiler has
+# its runtime, run over tests/corpus and the folder HEXCAT_FUZZ_CORPUS names
+# (CI passes the corpus its fuzzer grew) under qemu (i386 too), and again
+# without the vector unit; lintian on the Debian package where the target's C library is
+# installed for the package's dependency scan, and a static binary. Needs the
+# cross compilers, qemu-user and the target libraries (.ci/run installs
+# them), and a tested native build in build/release to compare the static
+# binaries with. Prints a line per port with its tests run and skipped, the
+# inputs replayed and the kernels they were compared on, and its time.
+# Usage: [HEXCAT_FUZZ_CORPUS=FOLDER] tests/ports.sh ARCH...
 set -euo pipefail
+# The fuzz inputs replayed on every port.
+corpus=(tests/corpus)
+if [ -n "${HEXCAT_FUZZ_CORPUS:-}" ]; then
+  [ -d "$HEXCAT_FUZZ_CORPUS" ] || { echo "FAIL: HEXCAT_FUZZ_CORPUS=$HEXCAT_FUZZ_CORPUS is no folder"; exit 1; }
+  corpus+=("$(realpath "$HEXCAT_FUZZ_CORPUS")")
+fi
 cd "$(dirname "$0")/.."
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -24,7 +35,7 @@ for arch in "$@"; do
   read -r _ triple multiarch _ qemu kernel bare <<<"$(awk -v arch="$arch" '$1 == arch' <<<"$table")"
   [ -n "${qemu:-}" ] || { echo "FAIL: no port $arch in cmake/ports.cmake"; exit 1; }
   build=build/port-$arch
-  rm -rf "$build" "$build-static"
+  rm -rf "$build" "$build-static" "$build-fuzz"
   echo "== $arch ($triple): cross-built, then every test"
   cmake -S . -B "$build" --toolchain cmake/cross.cmake -DHEXCAT_ARCH="$arch" -DHEXCAT_WERROR=ON >"$scratch/log"
   grep -m1 -- '-- Cross-building' "$scratch/log" || true
@@ -46,6 +57,42 @@ for arch in "$@"; do
     fallback="; again without the vector unit ($bare): $again passed"
   fi
 
+  echo "== $arch: the fuzz target's replay of ${corpus[*]}"
+  # With UndefinedBehaviorSanitizer where the cross compiler links a
+  # program with it (armel's runtime needs libatomic for 64-bit atomics;
+  # riscv64 and the mips ports have no runtime).
+  sanitizer=()
+  checks=""
+  for libs in "" -latomic; do
+    if echo 'int main() {}' | "$triple-g++" -x c++ -fsanitize=undefined - $libs -o "$scratch/probe" 2>/dev/null; then
+      sanitizer=("-DCMAKE_CXX_FLAGS=-fsanitize=undefined -fno-sanitize-recover=all" "-DCMAKE_EXE_LINKER_FLAGS=$libs")
+      checks=" with UBSan"
+      break
+    fi
+  done
+  cmake -S . -B "$build-fuzz" --toolchain cmake/cross.cmake -DHEXCAT_ARCH="$arch" -DHEXCAT_WERROR=ON \
+    -DHEXCAT_TESTS=OFF -DHEXCAT_FUZZ=ON "${sanitizer[@]}" >"$scratch/log"
+  cmake --build "$build-fuzz" --target fuzz_replay >>"$scratch/log" || { cat "$scratch/log"; exit 1; }
+  read -ra emulator <<<"$(cmake -P cmake/ports.cmake emulator "$arch")"
+  # replay CPU KERNEL: the replay on qemu processor CPU (its default when
+  # empty), whose first kernel, the tool's choice, must be KERNEL ("-": any);
+  # sets inputs to the number of inputs and compared to the kernels compared.
+  replay() {
+    env ${1:+QEMU_CPU="$1"} "${emulator[@]}" "$build-fuzz/fuzz_replay" "${corpus[@]}" | tee "$scratch/replay" ||
+      { echo "FAIL: $arch: the fuzz target's replay${1:+ on $1}"; exit 1; }
+    inputs=$(sed -n 's/^fuzz_replay: \([0-9]*\) inputs .*/\1/p' "$scratch/replay")
+    compared=$(sed -n 's/.*, kernels compared: //p' "$scratch/replay")
+    [ "$2" = - ] || [ "${compared%% *}" = "$2" ] ||
+      { echo "FAIL: $arch: the replay${1:+ on $1} chose ${compared%% *}, not $2"; exit 1; }
+  }
+  replay "" "$kernel"
+  fuzzed="; fuzz replay$checks: $inputs inputs, kernels $compared"
+  if [ "$bare" != - ]; then
+    echo "== $arch: the replay again without the vector unit"
+    replay "$bare" portable
+    fuzzed+=", without the vector unit $compared"
+  fi
+
   if [ -f "/lib/$multiarch/libc.so.6" ]; then
     echo "== $arch: lintian on the Debian package"
     (cd "$build" && cpack -G DEB -B "$scratch/deb-$arch" >/dev/null)
@@ -62,7 +109,7 @@ for arch in "$@"; do
     -DHEXCAT_STATIC=ON -DHEXCAT_TESTS=OFF >"$scratch/log"
   cmake --build "$build-static" >>"$scratch/log" || { cat "$scratch/log"; exit 1; }
   tests/checkstatic.sh "$build-static/hexcat" build/release/hexcat "$qemu"
-  summary+=("$arch: $run tests passed, skipped: ${skipped:-none}$fallback; package: $package; static: yes; $((SECONDS - start)) s")
+  summary+=("$arch: $run tests passed, skipped: ${skipped:-none}$fallback$fuzzed; package: $package; static: yes; $((SECONDS - start)) s")
 done
 echo "== ports"
 printf '%s\n' "${summary[@]}"
