@@ -370,11 +370,9 @@ template <bool CHECK> inline void nextline(state &st)
     constexpr unsigned shift = 8 * (BIGENDIAN ? W - 1 - 6 % W : 6 % W);
     word &d = st.digits[6 / W];
     const word digit = d & word{0xFF} << shift;
-    if (!CHECK) {
-        d += word{1} << shift;
-    } else if (digit == word{'9'} << shift) {
+    if (CHECK && digit == word{'9'} << shift) {
         d += word{8} << shift;
-    } else if (digit == word{'F'} << shift) [[unlikely]] {
+    } else if (CHECK && digit == word{'F'} << shift) [[unlikely]] {
         st.low = (st.low | 0xFF) + 1;
         offsetwords(st);
     } else {
