@@ -373,7 +373,9 @@ template <bool CHECK> inline void nextline(state &st)
     if (CHECK && digit == word{'9'} << shift) {
         d += word{8} << shift;
     } else if (CHECK && digit == word{'F'} << shift) [[unlikely]] {
-        st.low = (st.low | 0xFF) + 1;
+        // The next 256, with the offset's last digit, which every line of
+        // the run shares (offsets need not be multiples of 16).
+        st.low = ((st.low | 0xFF) + 1) | (st.low & 15);
         offsetwords(st);
     } else {
         d += word{1} << shift;
