@@ -5,7 +5,8 @@
 //
 // Input: 8 bytes of offset, 4 bytes of count, then the data. The data up
 // to its first NUL also serves as a name, quoted in pieces of 16 to 79
-// bytes as the count's low bits say.
+// bytes as the count's low six bits say; its next three bits place the
+// kernels' lines past a multiple of 8.
 //
 // Built with HEXCAT_FUZZ_REPLAY, for compilers without libFuzzer (the
 // ports' GCC), it has a main that replays inputs instead.
@@ -48,11 +49,14 @@ void check(bool ok, const char *what)
     }
 }
 
-void checkkernel(linesfn fn, const unsigned char *p, std::uint64_t offset, std::size_t n, const char *name)
+// The kernel's lines at `at` bytes past a multiple of 8.
+void checkkernel(linesfn fn, const unsigned char *p, std::uint64_t offset, std::size_t n, unsigned at,
+                 const char *name)
 {
-    std::vector<char> buf(n * MAXLINE + SLACK);
-    char *end = fn(buf.data(), p, static_cast<std::uint32_t>(offset), highdigits(offset), n);
-    check(std::string(buf.data(), end) == refblocks(p, offset, n), name);
+    std::vector<char> buf(8 + n * MAXLINE + SLACK);
+    char *start = buf.data() + (at - reinterpret_cast<std::uintptr_t>(buf.data())) % 8;
+    char *end = fn(start, p, static_cast<std::uint32_t>(offset), highdigits(offset), n);
+    check(std::string(start, end) == refblocks(p, offset, n), name);
 }
 
 // The report form of name, written in pieces of at most cap bytes, each in
@@ -139,9 +143,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         std::uint64_t off = offset;
         if ((off & 0xFFFFFFFFu) + 16 * static_cast<std::uint64_t>(n - 1) > 0xFFFFFFFFu)
             off = (off | 0xFFFFFFFFu) - 16 * (n - 1);
+        // The blocks where they are (12 bytes into the input) and again
+        // from an aligned copy, as the file dumper's are; the lines at an
+        // address that the count's bits 6 to 8 choose.
+        const std::vector<unsigned char> aligned(p, p + 16 * n);
+        const unsigned at = static_cast<std::uint32_t>(cnt) >> 6 & 7;
         for (const kernel &k : kernels())
-            if (k.runs())
-                checkkernel(k.fn, p, off, n, k.name);
+            if (k.runs()) {
+                checkkernel(k.fn, p, off, n, at, k.name);
+                checkkernel(k.fn, aligned.data(), off, n, at, k.name);
+            }
     }
 
     std::string asname(reinterpret_cast<const char *>(p), strnlen(reinterpret_cast<const char *>(p), len));
