@@ -373,9 +373,9 @@ template <bool CHECK> inline void nextline(state &st)
     if (CHECK && digit == word{'9'} << shift) {
         d += word{8} << shift;
     } else if (CHECK && digit == word{'F'} << shift) [[unlikely]] {
-        // The next 256, with the offset's last digit, which every line of
-        // the run shares (offsets need not be multiples of 16).
-        st.low = ((st.low | 0xFF) + 1) | (st.low & 15);
+        // The next 256: its line digit 0, the last digit kept, since every
+        // line of the run shares it (offsets need not be multiples of 16).
+        st.low = (st.low + 0x100) & ~0xF0u;
         offsetwords(st);
     } else {
         d += word{1} << shift;
