@@ -375,7 +375,7 @@ template <bool CHECK> inline void nextline(state &st)
     } else if (CHECK && digit == word{'F'} << shift) [[unlikely]] {
         // The next 256: its line digit 0, the last digit kept, since every
         // line of the run shares it (offsets need not be multiples of 16).
-        st.low = (st.low + 0x100) & ~0xF0u;
+        st.low = (st.low + 0x100) & ~0xF0U;
         offsetwords(st);
     } else {
         d += word{1} << shift;
