@@ -2,16 +2,16 @@
 # Cross-builds hexcat for each port named (cmake/ports.cmake) and tests it
 # under qemu-user (i386 natively where the kernel runs it): the whole suite
 # (the file past 4 GiB included), checking that the tool chooses the port's
-# line kernel; where the port's baseline lacks that kernel's vector unit,
-# the whole suite again on a qemu processor without it, where the tool must
-# choose the portable kernel; the fuzz target (tests/fuzz_lines.cpp, which
-# compares every kernel that runs with the reference formatter) built as its
-# replay driver, with UndefinedBehaviorSanitizer where the cross compiler has
-# its runtime, run over tests/corpus and the folder HEXCAT_FUZZ_CORPUS names
-# (CI passes the corpus its fuzzer grew) under qemu (i386 too), and again
-# without the vector unit; lintian on the Debian package where the target's C library is
-# installed for the package's dependency scan, and a static binary. Needs the
-# cross compilers, qemu-user and the target libraries (.ci/run installs
+# line kernel; where the port's baseline lacks that kernel's vector unit, the
+# whole suite again on a qemu processor without it, where the tool must choose
+# the portable kernel; the fuzz target (tests/fuzz_lines.cpp, which compares
+# every kernel that runs with the reference formatter) built as its replay
+# driver, with UndefinedBehaviorSanitizer where the cross compiler has its
+# runtime, run over tests/corpus and the folder HEXCAT_FUZZ_CORPUS names (CI
+# passes the corpus its fuzzer grew) under qemu (i386 too), and again without
+# the vector unit; lintian on the Debian package where the target's C library
+# is installed for the package's dependency scan, and a static binary. Needs
+# the cross compilers, qemu-user and the target libraries (.ci/run installs
 # them), and a tested native build in build/release to compare the static
 # binaries with. Prints a line per port with its tests run and skipped, the
 # inputs replayed and the kernels they were compared on, and its time.
