@@ -27,6 +27,8 @@ static_assert(READBLOCK % 16 == 0);
 // The state of one run: the output (with the system calls the run makes),
 // the line kernel, and the read block. Large: the tool keeps it in static
 // storage, so that it runs where the stack is small (16 KiB is enough).
+// Every member starts as zero, so that it lies in zero-initialised storage
+// (.bss) rather than in the binary.
 struct run {
     output out;
     const kernel *kern = nullptr; // set before the first file

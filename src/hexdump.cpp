@@ -39,7 +39,7 @@ std::size_t fill(const syscalls &sys, int fd, unsigned char *buff, std::size_t w
 
 int hexdump(run &r, const char *fname)
 {
-    const syscalls &sys = *r.out.sys;
+    const syscalls &sys = calls(r.out);
     struct stat st;
     if (sys.stat(fname, &st) != 0) {
         report(r.out, fname, errno);

@@ -1,6 +1,8 @@
 // hexcat FILE...: dumps each named file in hexadecimal and characters.
 // Takes no options: every argument is a file name. The exit status is the
 // number of files that could not be dumped, at most 125.
+#include <unistd.h>
+
 #include "confine.h"
 #include "hexcat.h"
 
@@ -8,8 +10,10 @@ int main(int argc, char **argv)
 {
     // Nothing but reading files from here on (see confine.h).
     hexcat::confine();
-    // The whole state of the run, in static storage (see hexcat.h).
+    // The whole state of the run, in static storage (see hexcat.h), all
+    // zero but for where the lines go and the kernel that formats them.
     static hexcat::run r;
+    r.out.fd = STDOUT_FILENO;
     r.kern = hexcat::findkernel(nullptr);
     int errs = 0;
     for (int i = 1; i < argc; i++) {

@@ -23,11 +23,12 @@ void prepare(output &out)
     out.prepared = true;
 #ifdef F_SETPIPE_SZ
     constexpr int PIPESIZE = 1 << 20;
+    const syscalls &sys = calls(out);
     struct stat st;
-    if (out.sys->fstat(out.fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
-        int size = out.sys->fcntl(out.fd, F_GETPIPE_SZ, 0);
+    if (sys.fstat(out.fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
+        int size = sys.fcntl(out.fd, F_GETPIPE_SZ, 0);
         if (size >= 0 && size < PIPESIZE)
-            out.sys->fcntl(out.fd, F_SETPIPE_SZ, PIPESIZE);
+            sys.fcntl(out.fd, F_SETPIPE_SZ, PIPESIZE);
     }
 #endif
 }
@@ -136,7 +137,7 @@ void writereport(output &out, const char *name, int err, bool own = false)
     std::size_t len = nextquote(&q, out.name, sizeof out.name);
     while (!q.done) {
         iovec piece = {out.name, len};
-        writeall(*out.sys, 2, &piece, 1);
+        writeall(calls(out), 2, &piece, 1);
         len = nextquote(&q, out.name, sizeof out.name);
     }
     iovec iov[4];
@@ -150,7 +151,7 @@ void writereport(output &out, const char *name, int err, bool own = false)
     // One call keeps the report whole when several writers share stderr;
     // one cut short goes on where it stopped, so that the report is never
     // left unfinished. There is nowhere to report a failure to write it.
-    writeall(*out.sys, 2, iov, k);
+    writeall(calls(out), 2, iov, k);
 }
 
 } // namespace
@@ -180,7 +181,7 @@ bool flushoutput(output &out)
     if (out.failed)
         return false;
     iovec iov = {out.buf, n};
-    int err = writeall(*out.sys, out.fd, &iov, 1);
+    int err = writeall(calls(out), out.fd, &iov, 1);
     if (err != 0) {
         out.failed = true;
         writereport(out, "write error", err, true);

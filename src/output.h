@@ -19,16 +19,21 @@ constexpr std::size_t OUTCAP = std::size_t{1} << 18;
 constexpr std::size_t NAMEPIECE = 4096;
 
 // The output of a run: where it goes, the calls that write it, and the
-// queue of lines not yet written.
+// queue of lines not yet written. Every member starts as zero, so that the
+// tool's run, in static storage, takes no room in the binary: main() sets
+// fd to standard output.
 struct output {
-    const syscalls *sys = &SYSCALLS;
-    int fd = 1;                    // standard output
+    const syscalls *sys = nullptr; // the calls the run makes; null: the system's own
+    int fd = 0;                    // where the dump lines go
     bool failed = false;           // a write to fd has failed: nothing more goes there
     bool prepared = false;         // fd has been looked at (see flushoutput)
     std::size_t len = 0;           // bytes queued
     char buf[OUTCAP + SLACK] = {}; // the queue; line kernels may write SLACK past it
     char name[NAMEPIECE] = {};     // a piece of a report's name
 };
+
+// The calls out makes: *out.sys, or the system's own.
+inline const syscalls &calls(const output &out) { return out.sys != nullptr ? *out.sys : SYSCALLS; }
 
 // Room at the end of the queue for at least n bytes (n <= OUTCAP), flushing
 // the queue first when there is less. Returns where the next bytes go;

@@ -1,6 +1,7 @@
 // The system calls a run makes, as a table that the run carries: the
-// system's own in the tool, and calls that misbehave as the system may
-// (short, interrupted, failing) in the tests.
+// system's own in the tool (where the run carries none, see output.h), and
+// calls that misbehave as the system may (short, interrupted, failing) in
+// the tests.
 #ifndef HEXCAT_SYSTEM_H
 #define HEXCAT_SYSTEM_H
 
