@@ -208,18 +208,27 @@ TEST_F(Cli, NamedPipeWaitsForAWriterWithoutHoldingBackEarlierLines)
     std::string early = readsome(c.out, want.size(), 10000);
     EXPECT_EQ(early, want);
 #if defined(HEXCAT_CONFINE) && defined(SYS_landlock_create_ruleset)
-    // By now the tool has confined itself: the first step, no_new_privs,
-    // shows in its status wherever the kernel offers Landlock (the ABI
-    // version query, flag 1, answers it); elsewhere it is left as it was.
-    auto nonewprivs = [](const std::string &pid) {
+    // By now the tool has confined itself: no_new_privs shows in its status
+    // (qemu-user passes it on), and its system-call filter, one more than
+    // this test has, wherever the kernel has seccomp and the tool runs
+    // natively (qemu-user refuses a guest's filter).
+    auto field = [](const std::string &pid, const std::string &name) {
         std::ifstream f("/proc/" + pid + "/status");
         for (std::string line; std::getline(f, line);)
-            if (line.rfind("NoNewPrivs:", 0) == 0)
-                return std::stoi(line.substr(11));
+            if (line.rfind(name + ":", 0) == 0)
+                return std::stoi(line.substr(name.size() + 1));
         return -1;
     };
-    bool landlock = syscall(SYS_landlock_create_ruleset, nullptr, 0, 1U) > 0;
-    EXPECT_EQ(nonewprivs(std::to_string(c.pid)), landlock ? 1 : nonewprivs("self"));
+    const std::string pid = std::to_string(c.pid);
+    int filters = field("self", "Seccomp_filters"); // from Linux 5.9 on
+#ifdef HEXCAT_EMULATOR
+    bool filtered = false;
+#else
+    bool filtered = field("self", "Seccomp") >= 0;
+#endif
+    EXPECT_EQ(field(pid, "NoNewPrivs"), 1);
+    EXPECT_EQ(field(pid, "Seccomp_filters"), filtered && filters >= 0 ? filters + 1 : filters);
+    EXPECT_EQ(field(pid, "Seccomp"), filtered ? 2 : field("self", "Seccomp"));
 #endif
 
     // Opening the writing end lets the tool's open return. It reads
