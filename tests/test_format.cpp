@@ -39,8 +39,9 @@ namespace {
 enum class calls { plain, trickle, nospace };
 struct faults {
     calls mode = calls::plain;
-    unsigned long failfrom = 0; // if not 0, this read and every later one fail with EIO
-    bool statfails = false;     // fstat() of an open file fails with EIO
+    unsigned long failfrom = 0; // if not 0, this read and every later one fail with error
+    bool statfails = false;     // fstat() of an open file fails with error
+    int error = EIO;            // the error number of those failures
     // If not 0, the size fcntl() gives for a pipe; a request to resize it
     // is then recorded in asked instead of being made.
     int pipesize = 0;
@@ -91,7 +92,7 @@ const syscalls TESTCALLS = {
     },
     [](int fd, struct stat *st) {
         if (fault.statfails) {
-            errno = EIO;
+            errno = fault.error;
             return -1;
         }
         return SYSCALLS.fstat(fd, st);
@@ -99,7 +100,7 @@ const syscalls TESTCALLS = {
     [](int fd, void *buf, std::size_t n) -> ssize_t {
         fault.reads++;
         if (fault.failfrom != 0 && fault.reads >= fault.failfrom) {
-            errno = EIO;
+            errno = fault.error;
             return -1;
         }
         if (trickled(false, n) < 0)
@@ -457,6 +458,16 @@ TEST_F(FaultyCalls, TheDumpAndTheReportsWhateverTheCallsDo)
          0,
          "",
          name + ": Input/output error\n"},
+        // An error number the C library has no text for (a FUSE file system
+        // may give any up to 511), as the C library writes it.
+        {"read fails, unknown error",
+         "x",
+         {.failfrom = 1, .error = 200},
+         nullptr,
+         1,
+         1,
+         "",
+         name + ": Unknown error 200\n"},
     };
     for (auto &row : rows) {
         SCOPED_TRACE(row.what);
