@@ -340,12 +340,12 @@ TEST_F(Cli, NamesAreReportedAsTheyAreOrQuotedForTheShell)
     // of each length; U+D7FF, below the surrogates; U+10FFFF, the last.
     const std::string EDGES =
         "\xC2\xA0\xC3\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xED\x9F\xBF\xF4\x8F\xBF\xBF";
-    // The neighbours of the characters that are not shown: "~", U+061B,
-    // U+061D, U+200A, U+2010, U+2027, U+202F, U+205F, U+2065, U+206A, U+FEFE,
-    // U+FF00.
+    // The neighbours of the characters that are not shown: "~", U+00AC,
+    // U+00AE, U+061B, U+061D, U+200A, U+2010, U+2027, U+202F, U+205F,
+    // U+2070, U+FE10, U+FEFE, U+FF00, U+E1000.
     const std::string NEIGHBOURS =
-        "~\xD8\x9B\xD8\x9D\xE2\x80\x8A\xE2\x80\x90\xE2\x80\xA7\xE2\x80\xAF\xE2\x81\x9F"
-        "\xE2\x81\xA5\xE2\x81\xAA\xEF\xBB\xBE\xEF\xBC\x80";
+        "~\xC2\xAC\xC2\xAE\xD8\x9B\xD8\x9D\xE2\x80\x8A\xE2\x80\x90\xE2\x80\xA7\xE2\x80\xAF"
+        "\xE2\x81\x9F\xE2\x81\xB0\xEF\xB8\x90\xEF\xBB\xBE\xEF\xBC\x80\xF3\xA1\x80\x80";
     struct {
         std::string name;
         std::string shown;
@@ -376,6 +376,12 @@ TEST_F(Cli, NamesAreReportedAsTheyAreOrQuotedForTheShell)
          "$'\\330\\234\\342\\200\\213\\342\\200\\217\\342\\201\\240\\342\\201\\244\\342\\201\\246"
          "\\342\\201\\251\\357\\273\\277'",
          NOENT},
+        // Characters that draw nothing: U+00AD (soft hyphen), U+FE0F (a
+        // variation selector) after a character that is shown, U+E0041 (a
+        // tag, four bytes).
+        {"a\302\255b", "$'a\\302\\255b'", NOENT},
+        {"\xE2\x9D\xA4\xEF\xB8\x8F", "$'\xE2\x9D\xA4\\357\\270\\217'", NOENT},
+        {"flag\xF3\xA0\x81\x81", "$'flag\\363\\240\\201\\201'", NOENT},
         {"\x1B]0;pwned\x07", "$'\\e]0;pwned\\a'", NOENT},
         {"\b\t\v\f\r\x1B[2J", "$'\\b\\t\\v\\f\\r\\e[2J'", NOENT},
         // Other C0 controls and DEL in three octal digits, even before a

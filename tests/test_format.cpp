@@ -26,6 +26,7 @@
 #include "kernels/kernels.h"
 #include "layout.h"
 #include "output.h"
+#include "quote.h"
 #include "reference.h"
 #include "system.h"
 
@@ -511,4 +512,29 @@ TEST_F(FaultyCalls, APipeIsEnlargedOnlyWhenSmallerThanOneMebibyte)
         close(p[0]);
         close(p[1]);
     }
+}
+
+TEST(Quote, EveryCharacterIsShownOrQuotedAsTheUnicodeDataSays)
+{
+    // The table in src/quote.cpp against the Unicode data installed here
+    // (tools/hidden.py makes it from the same files): a name is quoted when
+    // it holds a character that draws nothing, and only then.
+    const std::vector<bool> &hidden = refhiddenset();
+    if (hidden.empty())
+        GTEST_SKIP() << "no Unicode data in /usr/share/unicode (apt-get install unicode-data)";
+    int wrong = 0;
+    for (std::uint32_t cp = 1; cp <= 0x10FFFF; cp++) {
+        if (cp >= 0xD800 && cp <= 0xDFFF)
+            continue;
+        // "x" and the character in UTF-8.
+        char name[6] = {'x'};
+        const int len = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+        for (int i = len - 1, c = static_cast<int>(cp); i > 0; i--, c >>= 6)
+            name[1 + i] = static_cast<char>(0x80 | (c & 0x3F));
+        name[1] = static_cast<char>((len == 1 ? 0 : (0xFF00U >> len) & 0xFF) | (cp >> (6 * (len - 1))));
+        if (startquote(name).quoted != hidden[cp] && wrong++ < 10)
+            ADD_FAILURE() << "U+" << std::hex << std::uppercase << cp
+                          << (hidden[cp] ? " not quoted" : " quoted");
+    }
+    EXPECT_EQ(wrong, 0);
 }
