@@ -201,6 +201,12 @@ static_assert(FILTERARCH == AUDIT_ARCH_RISCV64);
 #ifdef HEXCAT_FILTER
 namespace {
 
+// The filter is a classic BPF program made here at compile time, from the
+// call numbers of the target's own <sys/syscall.h> (glibc's and musl's
+// alike), and installed from static storage: the run stays free of heap
+// memory and of any library but the C library, where libseccomp would build
+// the program on the heap at run time.
+//
 // The kernel's seccomp and BPF interface, which has not changed since Linux
 // 3.5: the constants, and the layout of struct seccomp_data, what the filter
 // reads about each call.
