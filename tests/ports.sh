@@ -56,6 +56,8 @@ for arch in "$@"; do
     # then the filter, evaluated on every call each run made after it would
     # have been installed. Natively (i386) the kernel applies it for real.
     echo "== $arch: the system-call filter on every call of the tool's tests (qemu -strace)"
+    # The unprivileged user's runs write their logs there too.
+    chmod o+x "$scratch"
     mkdir -m 1777 "$scratch/trace-$arch"
     QEMU_STRACE=1 QEMU_LOG_FILENAME="$scratch/trace-$arch/%d" ctest --test-dir "$build" -R '^Cli[.]' \
       >"$scratch/log" || { cat "$scratch/log"; exit 1; }
