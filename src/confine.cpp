@@ -1,15 +1,28 @@
-// Confinement at start-up with Landlock (see confine.h).
+// Confinement at start-up with Landlock and a seccomp filter (see confine.h).
 #include "confine.h"
 
-#if defined(__linux__) && defined(HEXCAT_CONFINE) && __has_include(<linux/landlock.h>)
+#if defined(__linux__) && defined(HEXCAT_CONFINE)
 #define HEXCAT_LANDLOCK 1
+#include <array>
 #include <cerrno>
 #include <cstddef>
-#include <cstdint>
-#include <linux/landlock.h>
+#include <elf.h>
+#include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+// The kernel's headers are not everywhere: a C library that brings its own
+// (musl's) has none. Where they are, they check the numbers below; where
+// they are not, the tool confines itself all the same.
+#if __has_include(<linux/landlock.h>)
+#include <linux/landlock.h>
+#endif
+#if __has_include(<linux/audit.h>)
+#include <linux/audit.h>
+#endif
+#if __has_include(<linux/seccomp.h>)
+#include <linux/seccomp.h>
+#endif
 
 // The calls have the numbers of the generic table everywhere, after the
 // base of the ABI on MIPS; headers older than Linux 5.13 lack them.
@@ -23,8 +36,23 @@
 #endif
 #endif
 
-// What the kernel's later ABIs added, for older headers (Linux 6.1's knows
-// ABI 2): a build anywhere confines as fully as the running kernel allows.
+// The rights of Landlock's ABIs, for headers that lack them (Linux 6.1's
+// know ABI 2, and a C library without the kernel's headers none): a build
+// anywhere confines as fully as the running kernel allows.
+#ifndef LANDLOCK_CREATE_RULESET_VERSION
+#define LANDLOCK_CREATE_RULESET_VERSION (1U << 0) // ABI 1
+#define LANDLOCK_ACCESS_FS_EXECUTE (1ULL << 0)
+#define LANDLOCK_ACCESS_FS_WRITE_FILE (1ULL << 1)
+#define LANDLOCK_ACCESS_FS_REMOVE_DIR (1ULL << 4)
+#define LANDLOCK_ACCESS_FS_REMOVE_FILE (1ULL << 5)
+#define LANDLOCK_ACCESS_FS_MAKE_CHAR (1ULL << 6)
+#define LANDLOCK_ACCESS_FS_MAKE_DIR (1ULL << 7)
+#define LANDLOCK_ACCESS_FS_MAKE_REG (1ULL << 8)
+#define LANDLOCK_ACCESS_FS_MAKE_SOCK (1ULL << 9)
+#define LANDLOCK_ACCESS_FS_MAKE_FIFO (1ULL << 10)
+#define LANDLOCK_ACCESS_FS_MAKE_BLOCK (1ULL << 11)
+#define LANDLOCK_ACCESS_FS_MAKE_SYM (1ULL << 12)
+#endif
 #ifndef LANDLOCK_ACCESS_FS_REFER
 #define LANDLOCK_ACCESS_FS_REFER (1ULL << 13) // ABI 2
 #endif
@@ -88,9 +116,6 @@ int landlock(int newest)
                                   : offsetof(rulesetattr, net);
 
     // No rules: nothing of what the ruleset handles is granted anywhere.
-    // Without no_new_privs an unprivileged process may not restrict itself.
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
-        return -errno;
     long fd = syscall(SYS_landlock_create_ruleset, &attr, size, 0);
     if (fd < 0)
         return -errno;
@@ -99,22 +124,322 @@ int landlock(int newest)
     return result;
 }
 
+// The filter's processor: the audit architecture that the kernel gives the
+// filter with each call, which tells the calling conventions apart (an
+// x86-64 process may also make i386 calls, through int 0x80, and x32
+// calls), in the kernel's terms: the ELF machine, the flags for a 64-bit
+// and for a little-endian ABI, and MIPS's flag for n32.
+constexpr std::uint32_t ARCH64 = 0x80000000U;
+constexpr std::uint32_t ARCHLE = 0x40000000U;
+[[maybe_unused]] constexpr std::uint32_t ARCHN32 = 0x20000000U;
+#if defined(__x86_64__)
+#define HEXCAT_FILTER 1
+constexpr std::uint32_t FILTERARCH = EM_X86_64 | ARCH64 | ARCHLE;
+#ifdef AUDIT_ARCH_X86_64
+static_assert(FILTERARCH == AUDIT_ARCH_X86_64);
+#endif
+#elif defined(__i386__)
+#define HEXCAT_FILTER 1
+constexpr std::uint32_t FILTERARCH = EM_386 | ARCHLE;
+#ifdef AUDIT_ARCH_I386
+static_assert(FILTERARCH == AUDIT_ARCH_I386);
+#endif
+#elif defined(__aarch64__) && defined(__AARCH64EL__)
+#define HEXCAT_FILTER 1
+constexpr std::uint32_t FILTERARCH = EM_AARCH64 | ARCH64 | ARCHLE;
+#ifdef AUDIT_ARCH_AARCH64
+static_assert(FILTERARCH == AUDIT_ARCH_AARCH64);
+#endif
+#elif defined(__arm__) && defined(__ARMEL__)
+#define HEXCAT_FILTER 1
+constexpr std::uint32_t FILTERARCH = EM_ARM | ARCHLE;
+#ifdef AUDIT_ARCH_ARM
+static_assert(FILTERARCH == AUDIT_ARCH_ARM);
+#endif
+#elif defined(__mips__) && defined(__MIPSEL__) && _MIPS_SIM == _ABIO32
+#define HEXCAT_FILTER 1
+constexpr std::uint32_t FILTERARCH = EM_MIPS | ARCHLE;
+#ifdef AUDIT_ARCH_MIPSEL
+static_assert(FILTERARCH == AUDIT_ARCH_MIPSEL);
+#endif
+#elif defined(__mips__) && defined(__MIPSEL__) && _MIPS_SIM == _ABI64
+#define HEXCAT_FILTER 1
+constexpr std::uint32_t FILTERARCH = EM_MIPS | ARCH64 | ARCHLE;
+#ifdef AUDIT_ARCH_MIPSEL64
+static_assert(FILTERARCH == AUDIT_ARCH_MIPSEL64);
+#endif
+#elif defined(__mips__) && defined(__MIPSEL__) && _MIPS_SIM == _ABIN32
+#define HEXCAT_FILTER 1
+constexpr std::uint32_t FILTERARCH = EM_MIPS | ARCH64 | ARCHLE | ARCHN32;
+#ifdef AUDIT_ARCH_MIPSEL64N32
+static_assert(FILTERARCH == AUDIT_ARCH_MIPSEL64N32);
+#endif
+#elif defined(__powerpc64__) && defined(__LITTLE_ENDIAN__)
+#define HEXCAT_FILTER 1
+constexpr std::uint32_t FILTERARCH = EM_PPC64 | ARCH64 | ARCHLE;
+#ifdef AUDIT_ARCH_PPC64LE
+static_assert(FILTERARCH == AUDIT_ARCH_PPC64LE);
+#endif
+#elif defined(__s390x__)
+#define HEXCAT_FILTER 1
+constexpr std::uint32_t FILTERARCH = EM_S390 | ARCH64;
+#ifdef AUDIT_ARCH_S390X
+static_assert(FILTERARCH == AUDIT_ARCH_S390X);
+#endif
+#elif defined(__riscv) && __riscv_xlen == 64
+#define HEXCAT_FILTER 1
+constexpr std::uint32_t FILTERARCH = EM_RISCV | ARCH64 | ARCHLE;
+#ifdef AUDIT_ARCH_RISCV64
+static_assert(FILTERARCH == AUDIT_ARCH_RISCV64);
+#endif
+#endif
+// Any other processor goes without the filter, as the configure step says.
+
 } // namespace
 #endif
 
-int confine([[maybe_unused]] int newest)
+#ifdef HEXCAT_FILTER
+namespace {
+
+// The filter is a classic BPF program made here at compile time, from the
+// call numbers of the target's own <sys/syscall.h> (glibc's and musl's
+// alike), and installed from static storage: the run stays free of heap
+// memory and of any library but the C library, where libseccomp would build
+// the program on the heap at run time.
+//
+// The kernel's seccomp and BPF interface, which has not changed since Linux
+// 3.5: the constants, and the layout of struct seccomp_data, what the filter
+// reads about each call.
+constexpr int MODEFILTER = 2; // SECCOMP_MODE_FILTER
+constexpr std::uint32_t RETALLOW = 0x7fff0000U;
+constexpr std::uint32_t RETERRNO = 0x00050000U;
+#ifdef SECCOMP_RET_ERRNO
+static_assert(MODEFILTER == SECCOMP_MODE_FILTER && RETALLOW == SECCOMP_RET_ALLOW &&
+              RETERRNO == SECCOMP_RET_ERRNO);
+#endif
+constexpr std::uint16_t LOADWORD = 0x20; // BPF_LD | BPF_W | BPF_ABS
+constexpr std::uint16_t JUMPEQ = 0x15;   // BPF_JMP | BPF_JEQ | BPF_K
+constexpr std::uint16_t JUMPGE = 0x35;   // BPF_JMP | BPF_JGE | BPF_K
+constexpr std::uint16_t JUMPSET = 0x45;  // BPF_JMP | BPF_JSET | BPF_K
+constexpr std::uint16_t RETURN = 0x06;   // BPF_RET | BPF_K
+constexpr std::uint32_t NROFFSET = 0;
+constexpr std::uint32_t ARCHOFFSET = 4;
+// The low 32 bits of argument i: where the kernel reads an int argument
+// (flags, a command) on every ABI.
+constexpr std::uint32_t argoffset(int i)
 {
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return 16 + 8 * i + 4;
+#else
+    return 16 + 8 * i;
+#endif
+}
+#ifdef __x86_64__
+// An x32 call: a call number with this bit, on the x86-64 architecture.
+constexpr std::uint32_t X32BIT = 0x40000000U;
+#endif
+
+// The calls a dump makes, with the forms the C libraries use for each
+// (glibc and musl, 32 and 64 bits): looking up and opening for reading,
+// reading, writing, the file's status, waiting on a full non-blocking
+// output, closing, exiting and returning from a signal handler.
+constexpr long FILTERCALLS[] = {
+    SYS_read,
+    SYS_write,
+    SYS_writev,
+    SYS_close,
+#ifdef SYS_newfstatat
+    SYS_newfstatat,
+#endif
+#ifdef SYS_fstatat64
+    SYS_fstatat64,
+#endif
+#ifdef SYS_statx
+    SYS_statx,
+#endif
+#ifdef SYS_stat
+    SYS_stat,
+#endif
+#ifdef SYS_stat64
+    SYS_stat64,
+#endif
+#ifdef SYS_fstat
+    SYS_fstat,
+#endif
+#ifdef SYS_fstat64
+    SYS_fstat64,
+#endif
+#ifdef SYS_poll
+    SYS_poll,
+#endif
+#ifdef SYS_ppoll
+    SYS_ppoll,
+#endif
+#ifdef SYS_ppoll_time64
+    SYS_ppoll_time64,
+#endif
+    SYS_exit_group,
+    SYS_exit,
+#ifdef SYS_rt_sigreturn
+    SYS_rt_sigreturn,
+#endif
+#ifdef SYS_sigreturn
+    SYS_sigreturn,
+#endif
+#ifdef SYS_restart_syscall
+    SYS_restart_syscall,
+#endif
+};
+
+// The calls that open a file, with the argument that holds the flags. An
+// open for writing, creating, truncating or appending is refused (O_TMPFILE
+// also needs write access).
+struct opencall {
+    long nr;
+    int flagsarg;
+};
+constexpr opencall FILTEROPENS[] = {
+    {SYS_openat, 2},
+#ifdef SYS_open
+    {SYS_open, 1},
+#endif
+};
+constexpr std::uint32_t OPENREFUSED = O_ACCMODE | O_CREAT | O_TRUNC | O_APPEND;
+
+// fcntl, with the commands allowed: the pipe buffer's size (the output
+// queue's, see output.cpp) and the close-on-exec flag (musl sets it so).
+constexpr long FILTERFCNTLS[] = {
+    SYS_fcntl,
+#ifdef SYS_fcntl64
+    SYS_fcntl64,
+#endif
+};
+constexpr int FILTERCOMMANDS[] = {
+    F_GETFD,
+    F_SETFD,
+#ifdef F_SETPIPE_SZ
+    F_GETPIPE_SZ,
+    F_SETPIPE_SZ,
+#endif
+};
+
+constexpr std::uint32_t refuse(int err) { return RETERRNO | static_cast<std::uint32_t>(err); }
+
+// The program: the architecture first; then each call of the lists, whose
+// match jumps to "allow" or to the check of its argument; then "refuse",
+// the argument checks, "refuse the argument" and "allow" (a classic BPF
+// program jumps only forwards).
+constexpr std::size_t NPLAIN = std::size(FILTERCALLS);
+constexpr std::size_t NOPEN = std::size(FILTEROPENS);
+constexpr std::size_t NFCNTL = std::size(FILTERFCNTLS);
+constexpr std::size_t NCOMMANDS = std::size(FILTERCOMMANDS);
+#ifdef __x86_64__
+constexpr std::size_t NHEAD = 4;
+#else
+constexpr std::size_t NHEAD = 3;
+#endif
+constexpr std::size_t REFUSE = NHEAD + NPLAIN + NOPEN + NFCNTL;
+constexpr std::size_t OPENCHECKS = REFUSE + 1; // 2 instructions each
+constexpr std::size_t FCNTLCHECK = OPENCHECKS + 2 * NOPEN;
+constexpr std::size_t REFUSEARG = FCNTLCHECK + 1 + NCOMMANDS;
+constexpr std::size_t ALLOW = REFUSEARG + 1;
+constexpr std::size_t FILTERLEN = ALLOW + 1;
+static_assert(FILTERLEN < 256, "every jump fits in 8 bits");
+
+// The jump from the instruction at at to target, which comes after it.
+constexpr std::uint8_t jump(std::size_t at, std::size_t target)
+{
+    return static_cast<std::uint8_t>(target - at - 1);
+}
+
+constexpr std::array<filterinsn, FILTERLEN> makefilter()
+{
+    std::array<filterinsn, FILTERLEN> f{};
+    std::size_t i = 0;
+    auto put = [&](std::uint16_t code, std::size_t jt, std::size_t jf, std::uint32_t k) {
+        f[i] = {code, jt == 0 ? std::uint8_t{0} : jump(i, jt), jf == 0 ? std::uint8_t{0} : jump(i, jf), k};
+        i++;
+    };
+    // A target of 0 is the next instruction.
+    put(LOADWORD, 0, 0, ARCHOFFSET);
+    put(JUMPEQ, 0, REFUSE, FILTERARCH);
+    put(LOADWORD, 0, 0, NROFFSET);
+#ifdef __x86_64__
+#ifdef __ILP32__
+    put(JUMPGE, 0, REFUSE, X32BIT);
+#else
+    put(JUMPGE, REFUSE, 0, X32BIT);
+#endif
+#endif
+    for (long nr : FILTERCALLS)
+        put(JUMPEQ, ALLOW, 0, static_cast<std::uint32_t>(nr));
+    for (std::size_t k = 0; k < NOPEN; k++)
+        put(JUMPEQ, OPENCHECKS + 2 * k, 0, static_cast<std::uint32_t>(FILTEROPENS[k].nr));
+    for (long nr : FILTERFCNTLS)
+        put(JUMPEQ, FCNTLCHECK, 0, static_cast<std::uint32_t>(nr));
+    put(RETURN, 0, 0, refuse(ENOSYS));
+    for (const opencall &o : FILTEROPENS) {
+        put(LOADWORD, 0, 0, argoffset(o.flagsarg));
+        put(JUMPSET, REFUSEARG, ALLOW, OPENREFUSED);
+    }
+    put(LOADWORD, 0, 0, argoffset(1));
+    for (int cmd : FILTERCOMMANDS)
+        put(JUMPEQ, ALLOW, 0, static_cast<std::uint32_t>(cmd));
+    put(RETURN, 0, 0, refuse(EACCES));
+    put(RETURN, 0, 0, RETALLOW);
+    return f;
+}
+
+constexpr std::array<filterinsn, FILTERLEN> FILTER = makefilter();
+
+// The kernel's struct sock_fprog.
+struct filterprog {
+    unsigned short len;
+    const filterinsn *filter;
+};
+
+int installfilter()
+{
+    filterprog prog{static_cast<unsigned short>(FILTER.size()), FILTER.data()};
+    return prctl(PR_SET_SECCOMP, MODEFILTER, &prog, 0, 0) == 0 ? 1 : -errno;
+}
+
+} // namespace
+#endif
+
+confinement confine([[maybe_unused]] int newest, [[maybe_unused]] bool filter)
+{
+    confinement result{0, 0};
 #ifdef HEXCAT_LANDLOCK
     if (newest > CONFINEABI)
         newest = CONFINEABI;
     // Later reports give the errno of their own calls; this leaves no trace
     // all the same.
     int saved = errno;
-    int result = landlock(newest);
+    // Without no_new_privs an unprivileged process may neither restrict
+    // itself with Landlock nor install a filter.
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+        result = {-errno, -errno};
+    } else {
+        result.landlock = landlock(newest);
+#ifdef HEXCAT_FILTER
+        if (filter)
+            result.filter = installfilter();
+#endif
+    }
     errno = saved;
+#endif
     return result;
+}
+
+const filterinsn *filterprogram(std::size_t *count)
+{
+#ifdef HEXCAT_FILTER
+    *count = FILTER.size();
+    return FILTER.data();
 #else
-    return 0;
+    *count = 0;
+    return nullptr;
 #endif
 }
 

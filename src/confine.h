@@ -1,8 +1,13 @@
 // Confinement at start-up: hexcat only ever reads files and writes the
 // descriptors it was given, so before it looks up the first file it gives
-// up, through Landlock, every other right it can name to the kernel.
+// up every other right it can name to the kernel: through Landlock, the
+// rights on paths, and through a seccomp system-call filter, every call a
+// dump does not make.
 #ifndef HEXCAT_CONFINE_H
 #define HEXCAT_CONFINE_H
+
+#include <cstddef>
+#include <cstdint>
 
 namespace hexcat {
 
@@ -10,22 +15,53 @@ namespace hexcat {
 // which confine() leaves alone.
 constexpr int CONFINEABI = 7;
 
-// Takes from the process, for good, the rights to execute, write, truncate,
-// create, remove, link or rename files, to use device ioctls on files opened
-// later, to bind or connect TCP sockets, to connect to abstract Unix sockets
-// outside the process and to signal other processes, as far as the running
-// kernel's Landlock ABI knows these rights. Reading files and directories
-// stays allowed, and descriptors open already are not affected. Also sets
-// no_new_privs. Never reports anything and leaves errno as it was.
+// What confine() gave, a field for each layer.
+struct confinement {
+    // The Landlock ABI version whose rights were given up (1 or more); 0
+    // when the build leaves confinement out (HEXCAT_CONFINE off, or not
+    // Linux); or minus the error number of the call that failed when the
+    // kernel lacks Landlock or refuses it (ENOSYS, EOPNOTSUPP, EPERM...).
+    int landlock;
+    // 1 when the system-call filter is in place; 0 when the build has none
+    // (as for landlock, or a processor whose calls it does not know) or it
+    // was not asked for; or minus the error number of the kernel's refusal
+    // (EINVAL without seccomp, and under qemu-user, which refuses a guest's
+    // filter).
+    int filter;
+};
+
+// Sets no_new_privs. Then takes from the process, for good, through
+// Landlock the rights to execute, write, truncate, create, remove, link or
+// rename files, to use device ioctls on files opened later, to bind or
+// connect TCP sockets, to connect to abstract Unix sockets outside the
+// process and to signal other processes, as far as the running kernel's
+// Landlock ABI knows these rights. Then, when filter is set, installs the
+// system-call filter (see FILTERCALLS in confine.cpp): from then on only
+// the calls a dump makes are left, opening only for reading and fcntl only
+// for the commands the tool and its C library use; any other call fails
+// with ENOSYS, as on a kernel without it, and an open for writing or an
+// fcntl command not on the list with EACCES. Reading files and directories
+// and writing the descriptors open already stay allowed. Never reports
+// anything and leaves errno as it was; where a layer is missing or refused,
+// the process goes on without it.
 //
 // Uses the rights and the ruleset layout of the running kernel's ABI, or of
 // ABI newest when that is older: a test confines as an older kernel does.
-// Returns the Landlock ABI version whose rights were given up (1 or more);
-// 0 when the build leaves confinement out (HEXCAT_CONFINE off, or no
-// Landlock header); or minus the error number of the call that failed when
-// the kernel lacks Landlock or refuses it (ENOSYS, EOPNOTSUPP, EPERM...), in
-// which case the process goes on unconfined.
-int confine(int newest = CONFINEABI);
+confinement confine(int newest = CONFINEABI, bool filter = true);
+
+// One instruction of a classic BPF program, as the kernel's struct
+// sock_filter lays it out.
+struct filterinsn {
+    std::uint16_t code;
+    std::uint8_t jt;
+    std::uint8_t jf;
+    std::uint32_t k;
+};
+
+// The system-call filter that confine() installs, made when the tool was
+// compiled, for the tests' evaluator: its first instruction, and the number
+// of instructions in count (0 when the build has no filter).
+const filterinsn *filterprogram(std::size_t *count);
 
 } // namespace hexcat
 

@@ -10,11 +10,14 @@
 // - every other byte of a character that is not shown, and every byte that
 //   is not part of valid UTF-8, as a backslash and three octal digits,
 //   always three, so that a digit after the escape is not read as part of
-//   it. Not shown are the control characters (0x01 to 0x1F, DEL, the C1
-//   controls U+0080 to U+009F), the bidirectional controls (U+061C, U+200E,
-//   U+200F, U+202A to U+202E, U+2066 to U+2069), the line and paragraph
-//   separators U+2028 and U+2029, and the zero-width and invisible
-//   characters U+200B to U+200D, U+2060 to U+2064 and U+FEFF;
+//   it. Not shown are the characters that draw nothing or change how the
+//   rest of the line is drawn, as the Unicode Character Database gives them
+//   (HIDDEN in quote.cpp, made by tools/hidden.py): the control characters
+//   (general category Cc: 0x01 to 0x1F, DEL, the C1 controls U+0080 to
+//   U+009F), the format characters (Cf: the bidirectional controls, the
+//   zero-width characters, the tags...), the line and paragraph separators
+//   U+2028 and U+2029, and every Default_Ignorable_Code_Point (the soft
+//   hyphen U+00AD, the variation selectors, the Hangul fillers...);
 // - the quote and the backslash as \' and \\;
 // - everything else (printable ASCII, every other valid character from
 //   U+00A0 on) as it is.
@@ -29,9 +32,9 @@
 namespace hexcat {
 
 // The least room a piece may be given: enough for the opening "$'" and the
-// longest thing written at once (the three escapes of a character of three
+// longest thing written at once (the four escapes of a character of four
 // bytes that is not shown).
-constexpr std::size_t QUOTEPIECE = 16;
+constexpr std::size_t QUOTEPIECE = 18;
 
 // A name on its way out in its report form.
 struct namequote {

@@ -82,6 +82,7 @@ std::string quoted(const std::string &name, std::size_t cap)
 // together make the form unique.
 void checkquote(const std::string &name, std::size_t cap)
 {
+    check(!refhiddenset().empty(), "the Unicode data in /usr/share/unicode (apt-get install unicode-data)");
     std::string form = quoted(name, cap);
     bool likereport = name.rfind("$'", 0) == 0 || name == "write error" || name.rfind("write error:", 0) == 0;
     if (refshown(name) && !likereport) {
@@ -171,10 +172,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     checkquote(edgy, cap);
     // And once more with every byte taken as one of the characters at the
     // edges of those that are not shown.
-    constexpr std::uint32_t CHARS[] = {0x1F,   0x20,   0x7E,   0x7F,   0x9F,   0xA0,   0x61B,   0x61C,
-                                       0x61D,  0x200A, 0x200B, 0x200D, 0x200E, 0x200F, 0x2010,  0x2027,
-                                       0x2028, 0x2029, 0x202A, 0x202E, 0x202F, 0x205F, 0x2060,  0x2064,
-                                       0x2065, 0x2066, 0x2069, 0x206A, 0xFEFE, 0xFEFF, 0x10FFFF};
+    constexpr std::uint32_t CHARS[] = {0x1F,   0x20,   0x7E,   0x7F,   0x9F,   0xA0,    0x61B,    0x61C,
+                                       0x61D,  0x200A, 0x200B, 0x200D, 0x200E, 0x200F,  0x2010,   0x2027,
+                                       0x2028, 0x2029, 0x202A, 0x202E, 0x202F, 0x205F,  0x2060,   0x2064,
+                                       0x2065, 0x2066, 0x2069, 0x206A, 0xFEFE, 0xFEFF,  0x10FFFF, 0xAC,
+                                       0xAD,   0xAE,   0xFE00, 0xFE0F, 0xFE10, 0xE0001, 0xE0FFF,  0xE1000};
     std::string chars;
     for (std::size_t i = 0; i < len; i++)
         chars += utf8(CHARS[p[i] % std::size(CHARS)]);

@@ -2,7 +2,8 @@
 # Cross-builds hexcat for each port named (cmake/ports.cmake) and tests it
 # under qemu-user (i386 natively where the kernel runs it): the whole suite
 # (the file past 4 GiB included), checking that the tool chooses the port's
-# line kernel; where the port's baseline lacks that kernel's vector unit, the
+# line kernel; the port's system-call filter evaluated on every call its tool
+# made in the tests, traced by qemu -strace; where the port's baseline lacks that kernel's vector unit, the
 # whole suite again on a qemu processor without it, where the tool must choose
 # the portable kernel; the fuzz target (tests/fuzz_lines.cpp, which compares
 # every kernel that runs with the reference formatter) built as its replay
@@ -39,6 +40,7 @@ for arch in "$@"; do
   echo "== $arch ($triple): cross-built, then every test"
   cmake -S . -B "$build" --toolchain cmake/cross.cmake -DHEXCAT_ARCH="$arch" -DHEXCAT_WERROR=ON >"$scratch/log"
   grep -m1 -- '-- Cross-building' "$scratch/log" || true
+  natively=$(grep -c 'programs run natively' "$scratch/log" || true)
   cmake --build "$build" >>"$scratch/log" || { cat "$scratch/log"; exit 1; }
   # The kernel the tool should choose here, for the test that checks it.
   expect=()
@@ -47,6 +49,27 @@ for arch in "$@"; do
     grep -vE '^ *(Start|[0-9]+/[0-9]+ Test) '
   run=$(sed -n 's/^100% tests passed, 0 tests failed out of \([0-9]*\)$/\1/p' "$scratch/ctest")
   skipped=$(sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (Skipped)$/\1/p' "$scratch/ctest" | paste -sd, -)
+  if [ "$natively" = 0 ]; then
+    # qemu-user refuses a guest's system-call filter, so the port's filter
+    # is run on the calls its tool makes instead: the tool's tests again
+    # under qemu -strace, a log per process (the unprivileged user's too),
+    # then the filter, evaluated on every call each run made after it would
+    # have been installed. Natively (i386) the kernel applies it for real.
+    echo "== $arch: the system-call filter on every call of the tool's tests (qemu -strace)"
+    # The unprivileged user's runs write their logs there too.
+    chmod o+x "$scratch"
+    mkdir -m 1777 "$scratch/trace-$arch"
+    QEMU_STRACE=1 QEMU_LOG_FILENAME="$scratch/trace-$arch/%d" ctest --test-dir "$build" -R '^Cli[.]' \
+      >"$scratch/log" || { cat "$scratch/log"; exit 1; }
+    HEXCAT_TRACE="$scratch/trace-$arch" ctest --test-dir "$build" -R '^Confine[.]TheFilterPassesEveryCallTheToolMade$' \
+      --output-on-failure -V >"$scratch/log" || { cat "$scratch/log"; exit 1; }
+    traced=$(sed -n 's/.*\] \([0-9]* runs of the tool, [0-9]* calls\) after confinement$/\1/p' "$scratch/log")
+    [ -n "$traced" ] || { cat "$scratch/log"; echo "FAIL: $arch: no trace evaluated"; exit 1; }
+    rm -rf "$scratch/trace-$arch"
+    filtered="; filter passed $traced"
+  else
+    filtered="; filter applied by the kernel"
+  fi
   fallback=""
   if [ "$bare" != - ]; then
     echo "== $arch: every test again on a processor without the vector unit ($qemu -cpu $bare)"
@@ -109,7 +132,7 @@ for arch in "$@"; do
     -DHEXCAT_STATIC=ON -DHEXCAT_TESTS=OFF >"$scratch/log"
   cmake --build "$build-static" >>"$scratch/log" || { cat "$scratch/log"; exit 1; }
   tests/checkstatic.sh "$build-static/hexcat" build/release/hexcat "$qemu"
-  summary+=("$arch: $run tests passed, skipped: ${skipped:-none}$fallback$fuzzed; package: $package; static: yes; $((SECONDS - start)) s")
+  summary+=("$arch: $run tests passed, skipped: ${skipped:-none}$filtered$fallback$fuzzed; package: $package; static: yes; $((SECONDS - start)) s")
 done
 echo "== ports"
 printf '%s\n' "${summary[@]}"

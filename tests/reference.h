@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <string>
+#include <vector>
 
 inline std::string refline(const unsigned char *p, std::uint64_t offset, int cnt)
 {
@@ -74,14 +76,58 @@ inline const unsigned char *bytesof(const std::string &s)
     return reinterpret_cast<const unsigned char *>(s.data());
 }
 
+// The code points that draw nothing or change how the rest of the line is
+// drawn, read from the Unicode Character Database in /usr/share/unicode
+// (Debian's unicode-data): general category Cc, Cf, Zl or Zp, or the
+// property Default_Ignorable_Code_Point. Empty when the files are not there.
+inline const std::vector<bool> &refhiddenset()
+{
+    static const std::vector<bool> set = [] {
+        std::vector<bool> v;
+        std::ifstream data("/usr/share/unicode/UnicodeData.txt");
+        std::ifstream props("/usr/share/unicode/DerivedCoreProperties.txt");
+        if (!data || !props)
+            return v;
+        v.assign(0x110000, false);
+        // UnicodeData.txt: "CODE;NAME;CATEGORY;...", a range as its first
+        // and last code points, named "<..., First>" and "<..., Last>".
+        std::uint32_t first = 0;
+        for (std::string line; std::getline(data, line);) {
+            std::size_t a = line.find(';'), b = line.find(';', a + 1);
+            const std::uint32_t cp = std::stoul(line.substr(0, a), nullptr, 16);
+            const std::string name = line.substr(a + 1, b - a - 1), cat = line.substr(b + 1, 2);
+            const bool last = name.size() > 6 && name.compare(name.size() - 6, 6, "Last>") == 0;
+            if (name.find(", First>") == std::string::npos && cat.size() == 2 &&
+                (cat == "Cc" || cat == "Cf" || cat == "Zl" || cat == "Zp"))
+                for (std::uint32_t c = last ? first : cp; c <= cp; c++)
+                    v[c] = true;
+            first = cp;
+        }
+        // DerivedCoreProperties.txt: "FIRST[..LAST] ; PROPERTY # comment".
+        for (std::string line; std::getline(props, line);) {
+            line = line.substr(0, line.find('#'));
+            std::size_t semi = line.find(';');
+            if (semi == std::string::npos ||
+                line.find("Default_Ignorable_Code_Point", semi) == std::string::npos)
+                continue;
+            std::size_t dots = line.find("..");
+            const std::uint32_t lo = std::stoul(line.substr(0, dots), nullptr, 16);
+            const std::uint32_t hi = dots < semi ? std::stoul(line.substr(dots + 2), nullptr, 16) : lo;
+            for (std::uint32_t c = lo; c <= hi; c++)
+                v[c] = true;
+        }
+        return v;
+    }();
+    return set;
+}
+
 // Whether a terminal shows s as it is: valid UTF-8 (shortest forms, no
-// UTF-16 surrogates, nothing above U+10FFFF) with no control character,
-// C0 (below U+0020), DEL or C1 (U+0080 to U+009F), and no character that
-// changes how the rest of the line is drawn or that draws nothing: the
-// bidirectional controls, the line and paragraph separators, the zero-width
-// and invisible characters. Decodes each code point from its bits.
+// UTF-16 surrogates, nothing above U+10FFFF) with no character that
+// refhiddenset() holds. Decodes each code point from its bits. Needs the
+// Unicode data (refhiddenset() not empty).
 inline bool refshown(const std::string &s)
 {
+    const std::vector<bool> &hidden = refhiddenset();
     for (std::size_t i = 0; i < s.size();) {
         auto b = static_cast<unsigned char>(s[i]);
         std::size_t len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
@@ -97,13 +143,8 @@ inline bool refshown(const std::string &s)
         constexpr std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
         if (cp < least[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
             return false;
-        if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0))
+        if (hidden.empty() || hidden[cp])
             return false;
-        auto in = [cp](std::uint32_t first, std::uint32_t last) { return cp >= first && cp <= last; };
-        if (cp == 0x061C || in(0x200E, 0x200F) || in(0x202A, 0x202E) || in(0x2066, 0x2069))
-            return false; // bidirectional
-        if (in(0x2028, 0x2029) || in(0x200B, 0x200D) || in(0x2060, 0x2064) || cp == 0xFEFF)
-            return false; // separators, zero-width and invisible
         i += len;
     }
     return true;
