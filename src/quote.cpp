@@ -2,8 +2,8 @@
 #include "quote.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
-#include <iterator>
 
 namespace hexcat {
 
