@@ -146,10 +146,17 @@ unshare --mount --pid --fork --kill-child --propagation unchanged -- bash -c '
   root=$1
   shift
   mount --make-rprivate "$(findmnt -n -o TARGET -T "$root")"
+  # The root becomes the root of the namespace (pivot_root below), not a
+  # chroot, in which Linux refuses user namespaces: the unshare back end of
+  # autopkgtest needs them (tests/source-package.sh).
+  mount --bind "$root" "$root"
   mount --rbind /dev "$root/dev"
   mount -t proc proc "$root/proc"
   mount -t sysfs sysfs "$root/sys"
   mount -t tmpfs tmpfs "$root/tmp"
-  exec chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb \
+  cd "$root"
+  pivot_root . .
+  umount -l .
+  exec chroot . /usr/bin/env -i HOME=/root TERM=dumb \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     /bin/bash /fresh-machine.sh --inside "$@"' enter "$root" "$ci" "$prereq" "$build" "$test" </dev/null

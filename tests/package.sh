@@ -15,10 +15,15 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
-# cmake --install lays out the binary and the man page under any prefix.
+# cmake --install lays out the project's own files under any prefix, as
+# GNUInstallDirs names the folders: the binary, the man page as written, the
+# README, the changes and the licence, and nothing else.
 DESTDIR="$work/dest" cmake --install "$build" --prefix /opt/hexcat >/dev/null
+(cd "$work/dest/opt/hexcat" && find . -type f | sort) >"$work/installed"
+printf '%s\n' ./bin/hexcat ./share/doc/hexcat/CHANGELOG.md ./share/doc/hexcat/LICENSE ./share/doc/hexcat/README.md \
+  ./share/man/man1/hexcat.1 | diff - "$work/installed" || fail "cmake --install installs other files"
 [ -x "$work/dest/opt/hexcat/bin/hexcat" ] || fail "no bin/hexcat under the DESTDIR"
-[ -f "$work/dest/opt/hexcat/share/man/man1/hexcat.1.gz" ] || fail "no man page under the DESTDIR"
+cmp "$work/dest/opt/hexcat/share/man/man1/hexcat.1" "$source/man/hexcat.1" || fail "the installed man page is not man/hexcat.1"
 
 (cd "$build" && cpack -G DEB -B "$work/pkg" >/dev/null)
 deb="$work/pkg/hexcat_${version}_${arch}.deb"
@@ -33,6 +38,9 @@ field Depends | grep -q '^libc6 (>= ' || fail "Depends: $(field Depends)"
 [ "$(field Description | wc -l)" -ge 3 ] || fail "no long description"
 
 dpkg-deb -x "$deb" "$work/root"
+(cd "$work/root" && find . -type f | sort) >"$work/packaged"
+printf '%s\n' ./usr/bin/hexcat ./usr/share/doc/hexcat/changelog.gz ./usr/share/doc/hexcat/copyright \
+  ./usr/share/man/man1/hexcat.1.gz | diff - "$work/packaged" || fail "the package holds other files"
 # Documentation as Debian policy asks: a gzipped man page and changelog,
 # the latter in Debian's format with this version on top, and the licence.
 doc=$work/root/usr/share/doc/hexcat

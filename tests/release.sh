@@ -14,7 +14,9 @@
 #    every test with the README's commands;
 # 5. a packager's build: dpkg-buildflags' flags and CMAKE_BUILD_TYPE=None
 #    pass the whole suite, stay as given on every compiler line, and blhc
-#    finds nothing in the build log.
+#    finds nothing in the build log; with hardening features turned off in
+#    DEB_BUILD_MAINT_OPTIONS, those stay off (blhc finds just their flags
+#    missing, readelf and nm show no PIE, BIND_NOW or stack protector).
 # Usage: tests/release.sh (from anywhere; needs git, dpkg-dev, lintian,
 # blhc, diffoscope)
 set -euo pipefail
@@ -197,4 +199,38 @@ lint=$(lintian --display-info "$work/pkg/build/hexcat_${version}_$arch.deb" 2>&1
 ! otherhardening <<<"$lint" >/dev/null ||
   { printf '%s\n' "$lint"; fail "lintian reports a hardening tag on the packager's package"; }
 echo "packager's build: every test passed, their flags kept, blhc clean, lintian clean but for no-fortify-functions"
+readelf -hlWd "$work/pkg/build/hexcat" | grep -E '^ *Type:|GNU_RELRO|FLAGS'
+
+# The packager turns hardening features off, as debian/rules would, with
+# DEB_BUILD_MAINT_OPTIONS exported: what they turned off stays off (blhc
+# finds those flags missing, and no other), the rest stays.
+off=hardening=+all,-stackprotector,-relro,-bindnow,-pie
+echo "== a packager's build with DEB_BUILD_MAINT_OPTIONS=$off"
+(
+  cd "$work/pkg"
+  export DEB_BUILD_MAINT_OPTIONS=$off
+  eval "$(dpkg-buildflags --export=sh)"
+  export CXXFLAGS="$CXXFLAGS $CPPFLAGS"
+  echo "CXXFLAGS=$CXXFLAGS LDFLAGS=$LDFLAGS"
+  cmake -S . -B build-off -DCMAKE_BUILD_TYPE=None -DBUILD_TESTING=OFF -DCMAKE_VERBOSE_MAKEFILE=ON >configure-off.log 2>&1 ||
+    { cat configure-off.log; exit 1; }
+  grep 'Hardening:' configure-off.log || true
+  echo "dpkg-buildpackage: info: host architecture $arch" >build-off.log
+  cmake --build build-off -j2 >>build-off.log 2>&1 || { cat build-off.log; exit 1; }
+) || fail "the packager's build with hardening turned off"
+# (blhc exits non-zero when it finds a flag missing.)
+missing=$({ blhc --all "$work/pkg/build-off.log" || true; } | sed -n 's/^[A-Z]*FLAGS missing (\(.*\)):.*/\1/p' | tr ' ' '\n' | LC_ALL=C sort -u | xargs)
+echo "blhc: missing $missing"
+[ "$missing" = "-Wl,-z,now -Wl,-z,relro -fPIE -fstack-protector-strong -pie" ] ||
+  fail "blhc finds other flags missing than those turned off: $missing"
+! grep -E '^ *(cd \S+ && )?/usr/bin/c\+\+ .*(-fstack-protector-strong|-fPIE|-z,relro|-z,now)' "$work/pkg/build-off.log" ||
+  fail "a flag turned off is on a command line"
+grep -q -- '-fstack-clash-protection -fcf-protection' "$work/pkg/build-off.log" ||
+  fail "no stack clash or control-flow protection, which Debian 12's dpkg does not know"
+elf=$(readelf -hlWd "$work/pkg/build-off/hexcat")
+grep -E '^ *Type:|GNU_RELRO|FLAGS' <<<"$elf" || true
+grep -q '^ *Type: *EXEC' <<<"$elf" || fail "PIE though turned off"
+! grep -q 'BIND_NOW' <<<"$elf" || fail "BIND_NOW though turned off"
+! nm -D "$work/pkg/build-off/hexcat" | grep -q __stack_chk_fail || fail "stack protector though turned off"
+echo "hardening turned off by the packager stays off; stack clash and control-flow protection added"
 echo "release checks passed"

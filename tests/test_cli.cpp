@@ -331,7 +331,9 @@ TEST_F(Cli, NamesAreReportedAsTheyAreOrQuotedForTheShell)
     here.cwd = dir;
     // A name that cannot be opened, in its report form: ordinary names as
     // they are, any other quoted whole in the shell's $'...'.
-    const std::string TOOLONG = ": File name too long\n";
+    // The C library's own words (glibc's "File name too long", musl's
+    // "Filename too long").
+    const std::string TOOLONG = std::string(": ") + std::strerror(ENAMETOOLONG) + "\n";
     std::string escapes;
     for (int i = 0; i < 3000; i++)
         escapes += "\\e";
