@@ -77,30 +77,13 @@ std::span<const kernel> kernels();
 // this processor cannot run it.
 const kernel *findkernel(const char *name);
 
-char *linesportable(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
-#ifdef HEXCAT_WORDWISE
-char *lineswordwise(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
-#endif
-#ifdef HEXCAT_X86
-char *linesssse3(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
-char *linesavx2(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
-bool havessse3();
-bool haveavx2();
-#endif
-#ifdef HEXCAT_NEON
-char *linesneon(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
-#endif
-#ifdef HEXCAT_VSX
-char *linesvsx(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
-#endif
-#ifdef HEXCAT_VX
-char *linesvx(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
-bool havevx();
-#endif
-#ifdef HEXCAT_NEON32
-char *linesneon32(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
-bool haveneon32();
-#endif
+// The kernels (list.h), and whether this processor runs each.
+#define HEXCAT_KERNEL(fn, name, check)                                                                       \
+    char *lines##fn(char *d, const unsigned char *p, std::uint32_t low, const highpart &high,                \
+                    std::size_t n);                                                                          \
+    bool check();
+#include "kernels/list.h"
+#undef HEXCAT_KERNEL
 
 } // namespace hexcat
 
