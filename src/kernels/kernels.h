@@ -1,4 +1,4 @@
-// The line kernels: each formats runs of full 16-byte blocks as dump lines,
+// The line kernels: each formats a batch of full 16-byte blocks as dump lines,
 // byte for byte as the general formatter would, with the instructions of
 // one processor family. One table lists them, best first.
 #ifndef HEXCAT_KERNELS_H
@@ -55,7 +55,7 @@ namespace hexcat {
 // A line kernel formats n full 16-byte blocks starting at p as n
 // consecutive dump lines at d, the first at the offset whose low 32 bits
 // are low and whose digits above them are high (see highdigits()). The
-// caller keeps every offset of the run below the same multiple of 2^32, so
+// caller keeps every offset of the batch below the same multiple of 2^32, so
 // every line is high's digits, then 78 bytes whose offset field holds the
 // low 32 bits as eight digits. Offsets need not be multiples of 16; n may
 // be 0. Returns the end of the last line; may write up to SLACK bytes

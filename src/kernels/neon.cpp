@@ -6,9 +6,9 @@
 // a table lookup (TBL) in one register, the chunk's window of the stream,
 // joined from two with EXT where it spans them, with the fixed characters
 // or-ed in; chunk 4 is a single EXT of the characters and a register of
-// the fixed ones. Only one-register lookups are used: GCC 12 copies the
-// registers of a multi-register table before every lookup, which costs
-// more than the joins.
+// the fixed ones. Only one-register lookups are used: GCC copies the
+// registers of a multi-register table before every lookup
+// (docs/performance.md).
 #include "kernels/kernels.h"
 
 #ifdef HEXCAT_NEON

@@ -39,8 +39,7 @@ struct celltable {
 // 64-bit processors with fast unaligned stores put two cells down with one
 // 8-byte store, the characters with two: fewer stores, which bound the
 // kernel there. Not s390x, where joining the pairs costs more instructions
-// (113 a line for the whole tool under qemu, against 81) than the stores
-// it saves.
+// than the stores it saves (docs/performance.md).
 #if defined(__x86_64__) || defined(__aarch64__) || defined(__powerpc64__)
 constexpr bool PAIRS = true;
 #else
@@ -158,13 +157,13 @@ struct linedigits {
 inline constexpr linedigits LINEDIGIT;
 
 // The lines from one multiple of 256 of the offset to the next share all
-// their offset digits but the second-last, which counts the line. Each run
+// their offset digits but the second-last, which counts the line. Each batch
 // of them is stored with one offset word pair and that digit (with pairs:
 // one word, or-ed with the digit's word from a table).
 // h comes by value: the stores of the lines cannot change a copy of its
-// own, so its length stays in a register for the whole run.
+// own, so its length stays in a register for the whole batch.
 template <bool WIDE>
-char *portablerun(char *d, const unsigned char *p, std::uint32_t low, std::size_t n, const highpart h)
+char *portablelines(char *d, const unsigned char *p, std::uint32_t low, std::size_t n, const highpart h)
 {
     // The high digits, loaded once.
     std::uint32_t high0 = 0, high1 = 0;
@@ -181,7 +180,7 @@ char *portablerun(char *d, const unsigned char *p, std::uint32_t low, std::size_
         const digits8 od = offsetdigits(low);
         low += static_cast<std::uint32_t>(16 * m);
         if constexpr (PAIRS) {
-            // The line's digit from a table of words, the end of the run
+            // The line's digit from a table of words, the end of the batch
             // its end in the table.
             const std::uint64_t *digit = LINEDIGIT.image + line, *last = digit + m;
             for (; digit != last; digit++, p += 16) {
@@ -228,7 +227,7 @@ char *portablerun(char *d, const unsigned char *p, std::uint32_t low, std::size_
 
 char *linesportable(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n)
 {
-    return high.len > 0 ? portablerun<true>(d, p, low, n, high) : portablerun<false>(d, p, low, n, high);
+    return high.len > 0 ? portablelines<true>(d, p, low, n, high) : portablelines<false>(d, p, low, n, high);
 }
 
 } // namespace hexcat

@@ -94,7 +94,7 @@ template <bool CHECK> inline void nextline(state &st)
         d += word{8} << shift;
     } else if (CHECK && digit == word{'F'} << shift) [[unlikely]] {
         // The next 256: its line digit 0, the last digit kept, since every
-        // line of the run shares it (offsets need not be multiples of 16).
+        // line of the batch shares it (offsets need not be multiples of 16).
         st.low = (st.low + 0x100) & ~0xF0U;
         offsetwords(st);
     } else {
@@ -106,7 +106,7 @@ template <bool CHECK> inline void nextline(state &st)
 // places, each shifted into the words it falls in, and words are stored
 // as soon as a pair of them is complete, so that few are live at once
 // (one at a time, or more than two, takes more instructions on 32-bit
-// ARM). The first line of a run stores the bytes of its first word from
+// ARM). The first line of a batch stores the bytes of its first word from
 // the line on, one by one: the bytes before them are not the kernel's.
 // Every index is a constant, so that the words stay in registers.
 #define INLINE [[gnu::always_inline]] inline
@@ -188,7 +188,7 @@ constexpr unsigned after(unsigned R, unsigned k) { return (R + k * LINE) % W; }
 
 // n lines, the first of phase after(R, first): the four cases of the
 // switch are the four phases in turn. One function for each parity of R
-// (the lines of a run all have the parity of the first), and for each
+// (the lines of a batch all have the parity of the first), and for each
 // parity P of the digit of the lines at the first case (the digit goes up
 // by one a line, by four a turn of the cycle). With registers to spare
 // (64-bit processors), four lines at a time go without a check of the end

@@ -69,10 +69,9 @@ template <int highlen> inline constexpr plan PLAN = makeplan(highlen, highlen);
 // fixed and so a fill byte, and the second line is stored from its second
 // byte on, which is a narrow line, 80 bytes after the first. So every
 // store of a pair lands at the parity of the pair's start, which moves by
-// an even 158 bytes, as for narrow lines; a run that starts at an odd
-// address takes one line alone first. On some processors (AMD Zen 3)
-// stores of lines at every other address, or at odd ones, cost about a
-// tenth more. SSSE3 formats a pair's second line by PLAN<0>; AVX2, which
+// an even 158 bytes, as for narrow lines; a batch that starts at an odd
+// address takes one line alone first. Stores at odd addresses cost more
+// on some processors (docs/performance.md). SSSE3 formats a pair's second line by PLAN<0>; AVX2, which
 // shuffles both lines of a step from the same windows, by SECOND: the
 // narrow line's plan in the shape of the first line's.
 inline constexpr plan SECOND = makeplan(0, 1);
@@ -243,7 +242,7 @@ template <int highlen>
 
 // Lines whose offsets have highlen high digits (0 below 4 GiB).
 template <int highlen>
-SSSE3 char *ssse3run(char *d, const unsigned char *p, std::uint32_t low, const highpart &h, std::size_t n)
+SSSE3 char *ssse3lines(char *d, const unsigned char *p, std::uint32_t low, const highpart &h, std::size_t n)
 {
     masks m = loadmasks<highlen>(h);
     if constexpr (highlen == 1) {
@@ -271,7 +270,7 @@ SSSE3 char *ssse3run(char *d, const unsigned char *p, std::uint32_t low, const h
 
 // Two lines per step, one in each lane; a last odd line as SSSE3 does.
 template <int highlen>
-AVX2 char *avx2run(char *d, const unsigned char *p, std::uint32_t low, const highpart &h, std::size_t n)
+AVX2 char *avx2lines(char *d, const unsigned char *p, std::uint32_t low, const highpart &h, std::size_t n)
 {
     // A line is stored as chunks 0-1 and 2-3 in one 32-byte store each, each
     // pair shuffled from one register that gathers the pair's two sources;
@@ -357,32 +356,33 @@ AVX2 char *avx2run(char *d, const unsigned char *p, std::uint32_t low, const hig
         d += 2 * (LINE + highlen);
     }
     if (n > 0)
-        d = ssse3run<highlen>(d, p, low, h, n);
+        d = ssse3lines<highlen>(d, p, low, h, n);
     return d;
 }
 
-// Both kernels' runs, indexed by the count of high digits of the lines
-// they format (at most eight).
-struct runs {
+// Both kernels for each count of high digits of the lines they format (at
+// most eight).
+struct bywidth {
     linesfn ssse3, avx2;
 };
 template <int... highlen>
-constexpr std::array<runs, sizeof...(highlen)> runtable(std::integer_sequence<int, highlen...> /*counts*/)
+constexpr std::array<bywidth, sizeof...(highlen)>
+widthtable(std::integer_sequence<int, highlen...> /*counts*/)
 {
-    return {{{ssse3run<highlen>, avx2run<highlen>}...}};
+    return {{{ssse3lines<highlen>, avx2lines<highlen>}...}};
 }
-constexpr auto RUNS = runtable(std::make_integer_sequence<int, 9>());
+constexpr auto BYWIDTH = widthtable(std::make_integer_sequence<int, 9>());
 
 } // namespace
 
 char *linesssse3(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n)
 {
-    return RUNS[std::min<std::size_t>(high.len, 8)].ssse3(d, p, low, high, n);
+    return BYWIDTH[std::min<std::size_t>(high.len, 8)].ssse3(d, p, low, high, n);
 }
 
 char *linesavx2(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n)
 {
-    return RUNS[std::min<std::size_t>(high.len, 8)].avx2(d, p, low, high, n);
+    return BYWIDTH[std::min<std::size_t>(high.len, 8)].avx2(d, p, low, high, n);
 }
 
 bool havessse3() { return __builtin_cpu_supports("ssse3"); }
