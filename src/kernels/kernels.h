@@ -66,7 +66,7 @@ using linesfn = char *(*)(char *d, const unsigned char *p, std::uint32_t low, co
 struct kernel {
     const char *name;
     linesfn fn;
-    bool (*runs)(); // whether this processor runs it
+    bool (*supported)(); // whether this processor has the instructions it uses
 };
 
 // Every kernel built in, best first; the last one runs everywhere.

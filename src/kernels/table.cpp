@@ -48,7 +48,7 @@ std::span<const kernel> kernels() { return TABLE.k; }
 const kernel *findkernel(const char *name)
 {
     for (const kernel &k : TABLE.k)
-        if ((name == nullptr || std::strcmp(k.name, name) == 0) && k.runs())
+        if ((name == nullptr || std::strcmp(k.name, name) == 0) && k.supported())
             return &k;
     return nullptr;
 }
