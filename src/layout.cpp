@@ -28,7 +28,7 @@ char *plainline(char *d, const unsigned char *p, std::uint64_t offset, int cnt)
     std::memcpy(d, h.digits, h.len);
     d += h.len;
     auto low = static_cast<std::uint32_t>(offset);
-    for (int i = 3; i >= 0; i--, low >>= 8)
+    for (std::size_t i = 4; i-- > 0; low >>= 8)
         std::memcpy(d + OFFSET + 2 * i, HEX.pair[low & 0xFF], 2);
     d[COLON] = ':';
     for (int c = 0; c < 16; c++) {

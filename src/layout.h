@@ -21,13 +21,14 @@ namespace hexcat {
 constexpr std::size_t OFFSET = 0;
 constexpr std::size_t COLON = OFFSET + 8;
 constexpr std::size_t CELL0 = COLON + 1;
-constexpr std::size_t SEPARATOR = CELL0 + 3 * 16;
+// Cell c, for byte c of the line's 16.
+constexpr std::size_t cell(std::size_t c) { return CELL0 + 3 * c; }
+constexpr std::size_t SEPARATOR = cell(16);
 constexpr std::size_t CHAR0 = SEPARATOR + 3;
 constexpr std::size_t BAR = CHAR0 + 16;
 constexpr std::size_t NEWLINE = BAR + 1;
 constexpr std::size_t LINE = NEWLINE + 1; // 78
-// Cell c and character c, for byte c of the line's 16.
-constexpr std::size_t cell(std::size_t c) { return CELL0 + 3 * c; }
+// Character c.
 constexpr std::size_t character(std::size_t c) { return CHAR0 + c; }
 // The fixed text between the fields.
 constexpr char SEPARATORTEXT[] = "  |";

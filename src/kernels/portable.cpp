@@ -135,7 +135,7 @@ struct digits8 {
 inline digits8 offsetdigits(std::uint32_t low)
 {
     char s[8];
-    for (int i = 3; i >= 0; i--, low >>= 8)
+    for (std::size_t i = 4; i-- > 0; low >>= 8)
         std::memcpy(s + 2 * i, HEX.pair[low & 0xFF], 2);
     digits8 w;
     std::memcpy(&w.first, s, 4);

@@ -76,7 +76,7 @@ inline void offsetwords(state &st)
 {
     char s[8];
     std::uint32_t low = st.low;
-    for (int i = 3; i >= 0; i--, low >>= 8)
+    for (std::size_t i = 4; i-- > 0; low >>= 8)
         std::memcpy(s + 2 * i, HEX.pair[low & 0xFF], 2);
     std::memcpy(st.digits, s, 8);
 }
@@ -140,7 +140,7 @@ template <unsigned R, bool FIRST, bool CHECK = true> struct line {
 
     template <unsigned... K> INLINE void offset(std::integer_sequence<unsigned, K...> /*indices*/)
     {
-        (put<R + OFFSET + K * W, W>(st.digits[K]), ...);
+        (put<R + OFFSET + std::size_t{K} * W, W>(st.digits[K]), ...);
     }
     template <unsigned c> INLINE void cell(const unsigned char *p)
     {
@@ -163,7 +163,7 @@ template <unsigned R, bool FIRST, bool CHECK = true> struct line {
             std::memcpy(&x, __builtin_assume_aligned(p + std::size_t{k} * W, W), W);
             return showchars<word>(x, masks);
         };
-        (put<R + CHAR0 + K * W, W>(at(K)), ...);
+        (put<R + CHAR0 + std::size_t{K} * W, W>(at(K)), ...);
     }
 
     INLINE explicit line(state &s) : st(s), w{}
