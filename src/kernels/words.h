@@ -42,14 +42,6 @@ template <typename T> inline void put(char *d, T x)
     }
 }
 
-// The number whose memory image is the sizeof(T) bytes at p.
-template <typename T> inline T load(const unsigned char *p)
-{
-    T x;
-    std::memcpy(&x, p, sizeof x);
-    return x;
-}
-
 // The number whose memory image is the first sizeof(T) bytes of s.
 template <typename T> constexpr T image(const char *s)
 {
