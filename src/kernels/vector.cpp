@@ -138,8 +138,8 @@ template <int k> [[gnu::always_inline]] inline u8x16 chunkat(const stream &s, u8
 }
 
 template <std::size_t... k>
-[[gnu::always_inline]] inline void chunks(char *d, const stream &s, const u8x16 (&fixed)[5],
-                                          std::index_sequence<k...> /*chunks*/)
+[[gnu::always_inline]] inline void storechunks(char *d, const stream &s, const u8x16 (&fixed)[5],
+                                               std::index_sequence<k...> /*chunks*/)
 {
     (store<16 * k>(d, chunkat<k>(s, fixed[k])), ...);
 }
@@ -196,7 +196,7 @@ struct step {
         constexpr int o = SECOND ? 8 : 0;
         s.r[0] = __builtin_shufflevector(od, s.r[1], o, o + 1, o + 2, o + 3, o + 4, o + 5, o + 6, o + 7, 16,
                                          17, 18, 19, 20, 21, 22, 23);
-        chunks(d, s, fixed, std::make_index_sequence<5>());
+        storechunks(d, s, fixed, std::make_index_sequence<5>());
     }
 };
 
