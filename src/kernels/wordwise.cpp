@@ -72,12 +72,14 @@ struct state {
     charmasks<word> masks;
 };
 
+// Digit by digit, not from HEX's pairs: the pair table's address costs the
+// loops a register on 32-bit ARM (docs/performance.md).
 inline void offsetwords(state &st)
 {
     char s[8];
     std::uint32_t low = st.low;
-    for (std::size_t i = 4; i-- > 0; low >>= 8)
-        std::memcpy(s + 2 * i, HEX.pair[low & 0xFF], 2);
+    for (std::size_t i = 8; i-- > 0; low >>= 4)
+        s[i] = DIGITS[low & 15];
     std::memcpy(st.digits, s, 8);
 }
 
