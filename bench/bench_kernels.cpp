@@ -79,7 +79,7 @@ int main(int argc, char **argv)
 {
     add("plain", plainlines, true);
     for (const kernel &k : kernels())
-        add(k.name, k.fn, k.runs());
+        add(k.name, k.fn, k.supported());
     benchmark::AddCustomContext("hexcat kernel", findkernel(nullptr)->name);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))

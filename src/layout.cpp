@@ -6,13 +6,6 @@
 
 namespace hexcat {
 
-namespace {
-
-// A byte as the character column shows it.
-inline char charcell(unsigned char b) { return b >= 0x20 && b <= 0x7E ? static_cast<char>(b) : '.'; }
-
-} // namespace
-
 highpart highdigits(std::uint64_t offset)
 {
     highpart h{};
@@ -35,23 +28,19 @@ char *plainline(char *d, const unsigned char *p, std::uint64_t offset, int cnt)
     std::memcpy(d, h.digits, h.len);
     d += h.len;
     auto low = static_cast<std::uint32_t>(offset);
-    for (int i = 7; i >= 0; i--, low >>= 4)
-        d[i] = DIGITS[low & 15];
-    d[8] = ':';
-    d += 9;
+    for (std::size_t i = 4; i-- > 0; low >>= 8)
+        std::memcpy(d + OFFSET + 2 * i, HEX.pair[low & 0xFF], 2);
+    d[COLON] = ':';
     for (int c = 0; c < 16; c++) {
-        d[0] = ' ';
-        d[1] = c < cnt ? HEX.pair[p[c]][0] : ' ';
-        d[2] = c < cnt ? HEX.pair[p[c]][1] : ' ';
-        d += 3;
+        char *cd = d + cell(static_cast<std::size_t>(c));
+        cd[0] = ' ';
+        cd[1] = c < cnt ? HEX.pair[p[c]][0] : ' ';
+        cd[2] = c < cnt ? HEX.pair[p[c]][1] : ' ';
+        d[character(static_cast<std::size_t>(c))] = c < cnt ? shown(p[c]) : ' ';
     }
-    std::memcpy(d, "  |", 3);
-    d += 3;
-    for (int c = 0; c < 16; c++)
-        *d++ = c < cnt ? charcell(p[c]) : ' ';
-    d[0] = '|';
-    d[1] = '\n';
-    return d + 2;
+    std::memcpy(d + SEPARATOR, SEPARATORTEXT, CHAR0 - SEPARATOR);
+    std::memcpy(d + BAR, ENDTEXT, LINE - BAR);
+    return d + LINE;
 }
 
 } // namespace hexcat

@@ -181,11 +181,11 @@ caught capture(const std::function<void(run &)> &f, const kernel *k = nullptr)
 }
 
 // Every kernel this processor runs, best first.
-std::vector<kernel> runnable()
+std::vector<kernel> supported()
 {
     std::vector<kernel> k;
     for (const kernel &x : kernels())
-        if (x.runs())
+        if (x.supported())
             k.push_back(x);
     return k;
 }
@@ -246,11 +246,24 @@ TEST(DumpLine, EveryCountAndOffsetWidthMatchesTheReference)
 TEST(Kernels, TheBestKernelThisProcessorRunsIsChosen)
 {
     // The last one runs on every processor.
-    ASSERT_TRUE(kernels().back().runs());
-    EXPECT_STREQ(findkernel(nullptr)->name, runnable().front().name);
+    ASSERT_TRUE(kernels().back().supported());
+    EXPECT_STREQ(findkernel(nullptr)->name, supported().front().name);
     EXPECT_EQ(findkernel("none such"), nullptr);
     ASSERT_NE(findkernel("portable"), nullptr);
     EXPECT_STREQ(findkernel("portable")->name, "portable");
+    // The wordwise kernel comes before the portable one only where
+    // unaligned stores are missing or slow.
+    auto place = [](const char *name) {
+        auto all = kernels();
+        return std::find_if(all.begin(), all.end(),
+                            [&](const kernel &k) { return std::strcmp(k.name, name) == 0; }) -
+               all.begin();
+    };
+#ifdef HEXCAT_STRICTALIGN
+    EXPECT_LT(place("wordwise"), place("portable"));
+#else
+    EXPECT_GT(place("wordwise"), place("portable"));
+#endif
     // Where the environment names the kernel that this processor must get
     // (tests/ports.sh does, from cmake/ports.cmake: on a processor without
     // the port's vector unit, the portable kernel), the table chooses it.
@@ -308,7 +321,7 @@ TEST(Kernels, EveryKernelMatchesTheReferenceAndKeepsToItsBounds)
         what += std::to_string(n);
         rows.push_back({what, random, offset, n, static_cast<unsigned>(n % 8)});
     }
-    for (const auto &k : runnable()) {
+    for (const auto &k : supported()) {
         for (const auto &row : rows) {
             SCOPED_TRACE(std::string(k.name) + ": " + row.what);
             // The lines, between guards that the kernel may write into only
@@ -335,7 +348,7 @@ TEST(DumpLines, RunsAcrossFourGiBAndFillTheQueueRepeatedly)
     std::size_t n = OUTCAP / LINE * 2 + 7;
     const std::string data = randombytes(16 * n, 99);
     const unsigned char *p = bytesof(data);
-    for (const auto &k : runnable()) {
+    for (const auto &k : supported()) {
         for (std::uint64_t start :
              {std::uint64_t{0}, std::uint64_t{0x100000000} - 16 * 100, std::uint64_t{0xFFFFFFF8},
               std::uint64_t{0x1FFFFFFC3}, std::uint64_t{0x2FFFFFF00}}) {
@@ -371,7 +384,7 @@ TEST(DumpLines, EveryFillLevelOfTheQueueNearItsEnd)
         {0xFFFFFFE0, 0, 4},
         {0xFFFFFFFFFFFFFFC0, 0, 4},
     };
-    for (const auto &k : runnable()) {
+    for (const auto &k : supported()) {
         for (const auto &row : rows) {
             SCOPED_TRACE(std::string(k.name) + " " + std::to_string(row.offset));
             std::string want =

@@ -1,4 +1,4 @@
-// The line kernels: each formats runs of full 16-byte blocks as dump lines,
+// The line kernels: each formats a batch of full 16-byte blocks as dump lines,
 // byte for byte as the general formatter would, with the instructions of
 // one processor family. One table lists them, best first.
 #ifndef HEXCAT_KERNELS_H
@@ -55,7 +55,7 @@ namespace hexcat {
 // A line kernel formats n full 16-byte blocks starting at p as n
 // consecutive dump lines at d, the first at the offset whose low 32 bits
 // are low and whose digits above them are high (see highdigits()). The
-// caller keeps every offset of the run below the same multiple of 2^32, so
+// caller keeps every offset of the batch below the same multiple of 2^32, so
 // every line is high's digits, then 78 bytes whose offset field holds the
 // low 32 bits as eight digits. Offsets need not be multiples of 16; n may
 // be 0. Returns the end of the last line; may write up to SLACK bytes
@@ -66,7 +66,7 @@ using linesfn = char *(*)(char *d, const unsigned char *p, std::uint32_t low, co
 struct kernel {
     const char *name;
     linesfn fn;
-    bool (*runs)(); // whether this processor runs it
+    bool (*supported)(); // whether this processor has the instructions it uses
 };
 
 // Every kernel built in, best first; the last one runs everywhere.
@@ -77,30 +77,13 @@ std::span<const kernel> kernels();
 // this processor cannot run it.
 const kernel *findkernel(const char *name);
 
-char *linesportable(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
-#ifdef HEXCAT_WORDWISE
-char *lineswordwise(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
-#endif
-#ifdef HEXCAT_X86
-char *linesssse3(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
-char *linesavx2(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
-bool havessse3();
-bool haveavx2();
-#endif
-#ifdef HEXCAT_NEON
-char *linesneon(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
-#endif
-#ifdef HEXCAT_VSX
-char *linesvsx(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
-#endif
-#ifdef HEXCAT_VX
-char *linesvx(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
-bool havevx();
-#endif
-#ifdef HEXCAT_NEON32
-char *linesneon32(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n);
-bool haveneon32();
-#endif
+// The kernels (list.h), and whether this processor runs each.
+#define HEXCAT_KERNEL(fn, name, check)                                                                       \
+    char *lines##fn(char *d, const unsigned char *p, std::uint32_t low, const highpart &high,                \
+                    std::size_t n);                                                                          \
+    bool check();
+#include "kernels/list.h"
+#undef HEXCAT_KERNEL
 
 } // namespace hexcat
 

@@ -1,48 +1,54 @@
 // The table of line kernels and the choice among them.
 #include <cstring>
+#include <iterator>
+#include <string_view>
 
 #include "kernels/kernels.h"
 
 namespace hexcat {
 
-namespace {
-
 bool always() { return true; }
 
-constexpr kernel TABLE[] = {
-#ifdef HEXCAT_X86
-    {"avx2", linesavx2, haveavx2},
-    {"ssse3", linesssse3, havessse3},
-#endif
-#ifdef HEXCAT_NEON
-    {"neon", linesneon, always},
-#endif
-#ifdef HEXCAT_VSX
-    {"vsx", linesvsx, always},
-#endif
-#ifdef HEXCAT_VX
-    {"vx", linesvx, havevx},
-#endif
-#ifdef HEXCAT_NEON32
-    {"neon", linesneon32, haveneon32},
-#endif
-#if defined(HEXCAT_WORDWISE) && defined(HEXCAT_STRICTALIGN)
-    {"wordwise", lineswordwise, always},
-#endif
-    {"portable", linesportable, always},
-#if defined(HEXCAT_WORDWISE) && !defined(HEXCAT_STRICTALIGN)
-    {"wordwise", lineswordwise, always},
-#endif
+namespace {
+
+constexpr kernel LIST[] = {
+#define HEXCAT_KERNEL(fn, name, check) {name, lines##fn, check},
+#include "kernels/list.h"
+#undef HEXCAT_KERNEL
 };
+
+#ifdef HEXCAT_STRICTALIGN
+constexpr bool STRICTALIGN = true;
+#else
+constexpr bool STRICTALIGN = false;
+#endif
+
+// The list's order, but where unaligned stores are fast the wordwise
+// kernel, built there to be tested, goes after the portable one.
+constexpr bool last(const kernel &k) { return !STRICTALIGN && std::string_view(k.name) == "wordwise"; }
+struct ordered {
+    kernel k[std::size(LIST)];
+    constexpr ordered() : k()
+    {
+        std::size_t n = 0;
+        for (const kernel &x : LIST)
+            if (!last(x))
+                k[n++] = x;
+        for (const kernel &x : LIST)
+            if (last(x))
+                k[n++] = x;
+    }
+};
+constexpr ordered TABLE;
 
 } // namespace
 
-std::span<const kernel> kernels() { return TABLE; }
+std::span<const kernel> kernels() { return TABLE.k; }
 
 const kernel *findkernel(const char *name)
 {
-    for (const kernel &k : TABLE)
-        if ((name == nullptr || std::strcmp(k.name, name) == 0) && k.runs())
+    for (const kernel &k : TABLE.k)
+        if ((name == nullptr || std::strcmp(k.name, name) == 0) && k.supported())
             return &k;
     return nullptr;
 }

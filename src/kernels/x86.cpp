@@ -5,22 +5,14 @@
 // any x86 processor.
 //
 // A line of a full block is stored as 16-byte chunks, each one byte shuffle
-// of one source register with the fixed characters or-ed in. The sources
-// are four registers, read as one 64-byte stream:
-//
-//   T   the eight offset digits, then the digits of bytes 0-3
-//   D0  the two hex digits of bytes 0-7
-//   D1  the two hex digits of bytes 8-15
-//   C   the character column
-//
-// and a chunk's source is one of them or a 16-byte window across two
-// neighbours (an align). Below 4 GiB a line is 78 bytes in five chunks (the
+// of its window of the line's stream T D0 D1 C with the fixed characters
+// or-ed in (plan.h). Below 4 GiB a line is 78 bytes in five chunks (the
 // last two bytes of the fifth are scratch that the next line overwrites).
 // Past 4 GiB a line starts with the offset's digits above the low eight,
-// the same for the whole run: the kernel is compiled once for each count
+// the same for the whole batch: the kernel is compiled once for each count
 // of them (1 to 8), with every chunk's window, shuffle and fill worked out
 // at compile time for the shifted line, and the digits themselves are part
-// of the first chunk's fill, set once per run. A wide line of up to two
+// of the first chunk's fill, set once per batch. A wide line of up to two
 // such digits (offsets below 1 TiB) takes the same five chunks as a narrow
 // one; from three digits on it needs a sixth.
 #include <algorithm>
@@ -30,6 +22,7 @@
 #include <utility>
 
 #include "kernels/kernels.h"
+#include "kernels/plan.h"
 
 #ifdef HEXCAT_X86
 
@@ -39,123 +32,49 @@ namespace hexcat {
 
 namespace {
 
-constexpr char Z = static_cast<char>(0x80); // shuffle index that yields 0
-#define HEXDIGITS '0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'
+constexpr char NOBYTE = static_cast<char>(0x80); // shuffle index that yields 0
 
-// The chunks of a line that starts with highlen high digits, and the
-// window of each: chunk k is shuffled from the 16 bytes of the stream
-// T D0 D1 C from window[k] on (window 0 is T).
-struct shape {
+// A line's chunks (plan.h) as the kernels load them: chunk k of the line
+// is shuffle(window[k], shuf[k]) | fill[k]. The high digits themselves are
+// left as zeros here.
+struct plan {
     int chunks;
     int window[6];
-};
-
-// Where each byte of a line comes from, for a line that starts with highlen
-// high digits: chunk k of the line is shuffle(source, shuf[k]) | fill[k],
-// the source being the chunk's window. The high digits themselves are left
-// as zeros here.
-struct plan : shape {
     char shuf[6][16];
     char fill[6][16];
     bool fits; // every chunk's bytes lie within its window
 };
 
-// The stream position of byte j of a narrow line, or -1 for a fixed
-// character, which goes to fixed.
-constexpr int streampos(int j, char &fixed)
+// The plan of a line of highlen high digits in the windows of a line of
+// shapeof high digits.
+constexpr plan makeplan(int highlen, int shapeof)
 {
-    fixed = 0;
-    if (j < 8)
-        return j; // offset digit, in T
-    if (j == 8) {
-        fixed = ':';
-        return -1;
-    }
-    if (j < 57) {
-        int cell = (j - 9) / 3, r = (j - 9) % 3;
-        if (r == 0) {
-            fixed = ' ';
-            return -1;
-        }
-        return 16 + 2 * cell + r - 1; // D0 then D1
-    }
-    if (j < 60) {
-        fixed = j == 59 ? '|' : ' ';
-        return -1;
-    }
-    if (j < 76)
-        return 48 + j - 60;                                        // C
-    fixed = static_cast<char>(j == 76 ? '|' : j == 77 ? '\n' : 0); // 78 on: scratch
-    return -1;
-}
-
-// The stream position of byte i of chunk k of a line with highlen high
-// digits, or -1 for a fixed character (in fill) or a high digit.
-constexpr int sourcepos(int k, int i, int highlen, char &fill)
-{
-    fill = 0;
-    int j = 16 * k + i - highlen;
-    if (j < 0)
-        return -1;
-    int pos = streampos(j, fill);
-    // The first digits of D0 are in T too.
-    return k == 0 && pos >= 16 ? pos - 8 : pos;
-}
-
-// The shape of a line of highlen high digits: as many chunks as it takes,
-// each shuffled from one register where that holds all the chunk's bytes,
-// else from the window that starts at the first byte it needs.
-constexpr shape shapeof(int highlen)
-{
-    shape sh{};
-    sh.chunks = (static_cast<int>(LINE) + highlen + 15) / 16;
-    for (int k = 0; k < sh.chunks; k++) {
-        int lo = 64, hi = -1;
+    const chunks::line line = chunks::plan(highlen, shapeof);
+    plan pl{line.chunks, {}, {}, {}, line.fits};
+    for (int k = 0; k < line.chunks; k++) {
+        pl.window[k] = line.part[k].window;
         for (int i = 0; i < 16; i++) {
-            char fill = 0;
-            int pos = sourcepos(k, i, highlen, fill);
-            if (pos >= 0) {
-                lo = std::min(lo, pos);
-                hi = std::max(hi, pos);
-            }
-        }
-        sh.window[k] = hi < 0 ? 48 : k == 0 ? 0 : lo / 16 == hi / 16 ? lo / 16 * 16 : lo;
-    }
-    return sh;
-}
-
-// The plan of a line of highlen high digits in the chunks and windows of
-// sh, which may be another line's (it fits only where those windows hold
-// every byte the line needs).
-constexpr plan makeplan(int highlen, shape sh)
-{
-    plan pl{sh, {}, {}, true};
-    for (int k = 0; k < pl.chunks; k++) {
-        const int w = pl.window[k];
-        for (int i = 0; i < 16; i++) {
-            int pos = sourcepos(k, i, highlen, pl.fill[k][i]);
-            if (pos >= 0 && (pos < w || pos >= w + 16 || (k == 0 && pos >= 16)))
-                pl.fits = false;
-            pl.shuf[k][i] = pos < 0 ? Z : static_cast<char>(pos - w);
+            const int from = line.part[k].from[i];
+            pl.shuf[k][i] = from < 0 ? NOBYTE : static_cast<char>(from);
+            pl.fill[k][i] = line.part[k].fixed[i];
         }
     }
     return pl;
 }
 
-template <int highlen> inline constexpr plan PLAN = makeplan(highlen, shapeof(highlen));
+template <int highlen> inline constexpr plan PLAN = makeplan(highlen, highlen);
 
 // Lines of one high digit (79 bytes) go in pairs: the first line's last
 // chunk runs a byte into the second line, onto its high digit, which is
 // fixed and so a fill byte, and the second line is stored from its second
 // byte on, which is a narrow line, 80 bytes after the first. So every
 // store of a pair lands at the parity of the pair's start, which moves by
-// an even 158 bytes, as for narrow lines; a run that starts at an odd
-// address takes one line alone first. On some processors (AMD Zen 3)
-// stores of lines at every other address, or at odd ones, cost about a
-// tenth more. SSSE3 formats a pair's second line by PLAN<0>; AVX2, which
+// an even 158 bytes, as for narrow lines; a batch that starts at an odd
+// address takes one line alone first. Stores at odd addresses cost more
+// on some processors (docs/performance.md). SSSE3 formats a pair's second line by PLAN<0>; AVX2, which
 // shuffles both lines of a step from the same windows, by SECOND: the
 // narrow line's plan in the shape of the first line's.
-inline constexpr plan SECOND = makeplan(0, shapeof(1));
+inline constexpr plan SECOND = makeplan(0, 1);
 
 #define SSSE3 __attribute__((target("ssse3")))
 #define AVX2 __attribute__((target("avx2")))
@@ -169,12 +88,15 @@ inline constexpr plan SECOND = makeplan(0, shapeof(1));
 struct xmm {
     __m128i v;
     SSSE3 static xmm splat(char b) { return {_mm_set1_epi8(b)}; }
-    SSSE3 static xmm hexdigits() { return {_mm_setr_epi8(HEXDIGITS)}; }
+    SSSE3 static xmm hexdigits() { return {_mm_loadu_si128(reinterpret_cast<const __m128i *>(DIGITS))}; }
 };
 struct ymm {
     __m256i v;
     AVX2 static ymm splat(char b) { return {_mm256_set1_epi8(b)}; }
-    AVX2 static ymm hexdigits() { return {_mm256_setr_epi8(HEXDIGITS, HEXDIGITS)}; }
+    AVX2 static ymm hexdigits()
+    {
+        return {_mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(DIGITS)))};
+    }
 };
 
 SSSE3 inline xmm operator&(xmm a, xmm b) { return {_mm_and_si128(a.v, b.v)}; }
@@ -222,9 +144,9 @@ template <class R> [[gnu::always_inline]] inline stream<R> streamof(const R &x)
     const R lo = shuffle(digits, x & nib);
     const R d0 = unpacklo8(hi, lo);
     const R d1 = unpackhi8(hi, lo);
-    // A byte from 0x20 to 0x7E shows as itself, any other as a dot.
-    const R ok = greater(x, R::splat(0x1F)) & greater(R::splat(0x7F), x);
-    const R c = select(ok, x, R::splat('.'));
+    // A printable byte shows as itself, any other as a dot.
+    const R ok = greater(x, R::splat(FIRSTPRINTABLE - 1)) & greater(R::splat(LASTPRINTABLE + 1), x);
+    const R c = select(ok, x, R::splat(DOT));
     return {d0, d0, d1, c};
 }
 
@@ -320,7 +242,7 @@ template <int highlen>
 
 // Lines whose offsets have highlen high digits (0 below 4 GiB).
 template <int highlen>
-SSSE3 char *ssse3run(char *d, const unsigned char *p, std::uint32_t low, const highpart &h, std::size_t n)
+SSSE3 char *ssse3lines(char *d, const unsigned char *p, std::uint32_t low, const highpart &h, std::size_t n)
 {
     masks m = loadmasks<highlen>(h);
     if constexpr (highlen == 1) {
@@ -348,7 +270,7 @@ SSSE3 char *ssse3run(char *d, const unsigned char *p, std::uint32_t low, const h
 
 // Two lines per step, one in each lane; a last odd line as SSSE3 does.
 template <int highlen>
-AVX2 char *avx2run(char *d, const unsigned char *p, std::uint32_t low, const highpart &h, std::size_t n)
+AVX2 char *avx2lines(char *d, const unsigned char *p, std::uint32_t low, const highpart &h, std::size_t n)
 {
     // A line is stored as chunks 0-1 and 2-3 in one 32-byte store each, each
     // pair shuffled from one register that gathers the pair's two sources;
@@ -356,6 +278,7 @@ AVX2 char *avx2run(char *d, const unsigned char *p, std::uint32_t low, const hig
     // a step has a plan of its own where lines of one high digit go in
     // pairs (see SECOND), the first line's otherwise.
     // Each lane's offset bytes, most significant first, in its low dword.
+    constexpr char Z = NOBYTE;
     const ymm bigend{_mm256_setr_epi8(3, 2, 1, 0, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, //
                                       3, 2, 1, 0, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z)};
     constexpr bool paired = highlen == 1;
@@ -433,32 +356,33 @@ AVX2 char *avx2run(char *d, const unsigned char *p, std::uint32_t low, const hig
         d += 2 * (LINE + highlen);
     }
     if (n > 0)
-        d = ssse3run<highlen>(d, p, low, h, n);
+        d = ssse3lines<highlen>(d, p, low, h, n);
     return d;
 }
 
-// Both kernels' runs, indexed by the count of high digits of the lines
-// they format (at most eight).
-struct runs {
+// Both kernels for each count of high digits of the lines they format (at
+// most eight).
+struct bywidth {
     linesfn ssse3, avx2;
 };
 template <int... highlen>
-constexpr std::array<runs, sizeof...(highlen)> runtable(std::integer_sequence<int, highlen...> /*counts*/)
+constexpr std::array<bywidth, sizeof...(highlen)>
+widthtable(std::integer_sequence<int, highlen...> /*counts*/)
 {
-    return {{{ssse3run<highlen>, avx2run<highlen>}...}};
+    return {{{ssse3lines<highlen>, avx2lines<highlen>}...}};
 }
-constexpr auto RUNS = runtable(std::make_integer_sequence<int, 9>());
+constexpr auto BYWIDTH = widthtable(std::make_integer_sequence<int, 9>());
 
 } // namespace
 
 char *linesssse3(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n)
 {
-    return RUNS[std::min<std::size_t>(high.len, 8)].ssse3(d, p, low, high, n);
+    return BYWIDTH[std::min<std::size_t>(high.len, 8)].ssse3(d, p, low, high, n);
 }
 
 char *linesavx2(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n)
 {
-    return RUNS[std::min<std::size_t>(high.len, 8)].avx2(d, p, low, high, n);
+    return BYWIDTH[std::min<std::size_t>(high.len, 8)].avx2(d, p, low, high, n);
 }
 
 bool havessse3() { return __builtin_cpu_supports("ssse3"); }

@@ -1,0 +1,29 @@
+// Every line kernel, best first, a row each: HEXCAT_KERNEL(fn, name, check)
+// for the kernel lines<fn>() in src/kernels/, which the tool and the tests
+// call name, and the processor runs where check() is true. Each use
+// defines HEXCAT_KERNEL before it includes this list: kernels.h declares
+// the kernels from it, table.cpp makes the table of them. No include
+// guard, for that reason. cmake/ports.cmake reads the names from it.
+#ifdef HEXCAT_X86
+HEXCAT_KERNEL(avx2, "avx2", haveavx2)
+HEXCAT_KERNEL(ssse3, "ssse3", havessse3)
+#endif
+#ifdef HEXCAT_NEON
+HEXCAT_KERNEL(neon, "neon", always)
+#endif
+#ifdef HEXCAT_VSX
+HEXCAT_KERNEL(vsx, "vsx", always)
+#endif
+#ifdef HEXCAT_VX
+HEXCAT_KERNEL(vx, "vx", havevx)
+#endif
+#ifdef HEXCAT_NEON32
+HEXCAT_KERNEL(neon32, "neon", haveneon32)
+#endif
+// Chosen before the portable kernel only where unaligned stores are
+// missing or slow (HEXCAT_STRICTALIGN); table.cpp puts it after it
+// elsewhere, where it is built to be tested.
+#ifdef HEXCAT_WORDWISE
+HEXCAT_KERNEL(wordwise, "wordwise", always)
+#endif
+HEXCAT_KERNEL(portable, "portable", always)
