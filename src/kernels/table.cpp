@@ -1,6 +1,5 @@
 // The table of line kernels and the choice among them.
 #include <cstring>
-#include <iterator>
 #include <string_view>
 
 #include "kernels/kernels.h"
