@@ -129,8 +129,8 @@ int landlock(int newest)
 // x86-64 process may also make i386 calls, through int 0x80, and x32
 // calls), in the kernel's terms: the ELF machine, the flags for a 64-bit
 // and for a little-endian ABI, and MIPS's flag for n32.
-constexpr std::uint32_t ARCH64 = 0x80000000U;
-constexpr std::uint32_t ARCHLE = 0x40000000U;
+[[maybe_unused]] constexpr std::uint32_t ARCH64 = 0x80000000U;
+[[maybe_unused]] constexpr std::uint32_t ARCHLE = 0x40000000U;
 [[maybe_unused]] constexpr std::uint32_t ARCHN32 = 0x20000000U;
 #if defined(__x86_64__)
 #define HEXCAT_FILTER 1
@@ -219,7 +219,6 @@ static_assert(MODEFILTER == SECCOMP_MODE_FILTER && RETALLOW == SECCOMP_RET_ALLOW
 #endif
 constexpr std::uint16_t LOADWORD = 0x20; // BPF_LD | BPF_W | BPF_ABS
 constexpr std::uint16_t JUMPEQ = 0x15;   // BPF_JMP | BPF_JEQ | BPF_K
-constexpr std::uint16_t JUMPGE = 0x35;   // BPF_JMP | BPF_JGE | BPF_K
 constexpr std::uint16_t JUMPSET = 0x45;  // BPF_JMP | BPF_JSET | BPF_K
 constexpr std::uint16_t RETURN = 0x06;   // BPF_RET | BPF_K
 constexpr std::uint32_t NROFFSET = 0;
@@ -235,6 +234,7 @@ constexpr std::uint32_t argoffset(int i)
 #endif
 }
 #ifdef __x86_64__
+constexpr std::uint16_t JUMPGE = 0x35; // BPF_JMP | BPF_JGE | BPF_K
 // An x32 call: a call number with this bit, on the x86-64 architecture.
 constexpr std::uint32_t X32BIT = 0x40000000U;
 #endif
