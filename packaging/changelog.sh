@@ -1,8 +1,9 @@
 #!/bin/sh
 # Writes CHANGELOG.md as the gzipped Debian changelog that the package ships
 # as /usr/share/doc/hexcat/changelog.gz: each "## VERSION — YYYY-MM-DD"
-# heading opens an entry, its "- " items become "* " items, and the entry
-# closes with the maintainer and the date.
+# heading opens an entry, its "- " items become "* " items, a "### GROUP"
+# heading becomes a line "GROUP:" after an empty line, and the entry closes
+# with the maintainer and the date.
 #
 # VERSION_FILE holds the version the package carries and its time stamp, one
 # a line. A package of a commit after a release (a version such as
@@ -38,6 +39,7 @@ function open(v, s) {
     version = v
     stamp = s
     items = 0
+    body = 0
     printf "hexcat (%s) unstable; urgency=medium\n\n", version
 }
 /^## / {
@@ -71,9 +73,10 @@ function open(v, s) {
     next
 }
 version == "" || /^[[:space:]]*$/ { next }
-/^- / { print "  * " substr($0, 3); items++; next }
-/^  / { print "  " $0; next }
-{ print "  " $0 }
+/^### / { if (body++) print ""; print "  " substr($0, 5) ":"; next }
+/^- / { print "  * " substr($0, 3); items++; body++; next }
+/^  / { print "  " $0; body++; next }
+{ print "  " $0; body++ }
 END { finish() }
 ' "$md" >"$out.tmp"
 gzip -9n <"$out.tmp" >"$out"

@@ -48,6 +48,10 @@ gzip -dc "$work/root/usr/share/man/man1/hexcat.1.gz" | cmp - "$source/man/hexcat
   fail "the package's man page is not man/hexcat.1 gzipped"
 top=$(gzip -dc "$doc/changelog.gz" | head -n 1)
 [ "$top" = "hexcat ($version) unstable; urgency=medium" ] || fail "changelog starts with: $top"
+# Every dated section of CHANGELOG.md is an entry that dpkg reads, in order.
+want=$( (echo "$version"; sed -n 's/^## \([0-9][0-9.]*\) — [0-9-]*$/\1/p' "$source/CHANGELOG.md") | uniq)
+got=$(gzip -dc "$doc/changelog.gz" | dpkg-parsechangelog -l - --format rfc822 --all | sed -n 's/^Version: //p')
+[ "$got" = "$want" ] || fail "the changelog's entries are $(echo $got), want $(echo $want)"
 sed -n '/^ Permission/,$p' "$doc/copyright" | sed 's/^ //; s/^\.$//' |
   cmp - <(sed -n '/^Permission/,$p' "$source/LICENSE") || fail "the copyright file's licence is not LICENSE"
 "${emulator[@]}" "$work/root/usr/bin/hexcat" "$source/tests/known" >"$work/got"

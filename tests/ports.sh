@@ -16,7 +16,9 @@
 # them), and a tested native build in build/release to compare the static
 # binaries with. Prints a line per port with its tests run and skipped, the
 # inputs replayed and the kernels they were compared on, and its time.
-# Usage: [HEXCAT_FUZZ_CORPUS=FOLDER] tests/ports.sh ARCH...
+# With HEXCAT_ARTEFACTS=FOLDER, each port's package and static binary
+# (hexcat-VERSION-ARCH-static) are kept there.
+# Usage: [HEXCAT_FUZZ_CORPUS=FOLDER] [HEXCAT_ARTEFACTS=FOLDER] tests/ports.sh ARCH...
 set -euo pipefail
 # The fuzz inputs replayed on every port.
 corpus=(tests/corpus)
@@ -122,6 +124,7 @@ for arch in "$@"; do
     deb=$(echo "$scratch/deb-$arch"/hexcat_*_"$arch".deb)
     echo "$(basename "$deb"): Architecture: $(dpkg-deb -f "$deb" Architecture), Depends: $(dpkg-deb -f "$deb" Depends)"
     lintian --fail-on error,warning --display-info "$deb"
+    [ -z "${HEXCAT_ARTEFACTS:-}" ] || { mkdir -p "$HEXCAT_ARTEFACTS" && cp "$deb" "$HEXCAT_ARTEFACTS/"; }
     package=yes
   else
     package="none (no libc6:$arch)"
@@ -132,6 +135,10 @@ for arch in "$@"; do
     -DHEXCAT_STATIC=ON -DHEXCAT_TESTS=OFF >"$scratch/log"
   cmake --build "$build-static" >>"$scratch/log" || { cat "$scratch/log"; exit 1; }
   tests/checkstatic.sh "$build-static/hexcat" build/release/hexcat "$qemu"
+  if [ -n "${HEXCAT_ARTEFACTS:-}" ]; then
+    mkdir -p "$HEXCAT_ARTEFACTS"
+    cp "$build-static/hexcat" "$HEXCAT_ARTEFACTS/hexcat-$(sed -n 1p "$build-static/hexcat-version.txt")-$arch-static"
+  fi
   summary+=("$arch: $run tests passed, skipped: ${skipped:-none}$filtered$fallback$fuzzed; package: $package; static: yes; $((SECONDS - start)) s")
 done
 echo "== ports"

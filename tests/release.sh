@@ -17,8 +17,10 @@
 #    finds nothing in the build log; with hardening features turned off in
 #    DEB_BUILD_MAINT_OPTIONS, those stay off (blhc finds just their flags
 #    missing, readelf and nm show no PIE, BIND_NOW or stack protector).
-# Usage: tests/release.sh (from anywhere; needs git, dpkg-dev, lintian,
-# blhc, diffoscope)
+# With HEXCAT_ARTEFACTS=FOLDER, the compared binary, package, tarball and
+# checksum are kept there.
+# Usage: [HEXCAT_ARTEFACTS=FOLDER] tests/release.sh (from anywhere; needs
+# git, dpkg-dev, lintian, blhc, diffoscope)
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && git rev-parse --show-toplevel)
 work=$(mktemp -d "${TMPDIR:-/tmp}/hexcat-release.XXXXXX")
@@ -105,6 +107,11 @@ for f in "${files[@]}"; do
 done
 [ $same = yes ] || fail "the two builds differ"
 echo "both builds byte-identical"
+if [ -n "${HEXCAT_ARTEFACTS:-}" ]; then
+  mkdir -p "$HEXCAT_ARTEFACTS"
+  for f in "${files[@]}"; do cp "$work/one/build/release/$f" "$HEXCAT_ARTEFACTS/"; done
+  mv "$HEXCAT_ARTEFACTS/hexcat" "$HEXCAT_ARTEFACTS/hexcat-$version-$arch"
+fi
 
 echo "== hardening of the release binary and package"
 bin=$work/one/build/release/hexcat

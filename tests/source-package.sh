@@ -4,7 +4,8 @@
 #
 # 1. the source package: the dist target's tarball as the orig tarball, and
 #    packaging/debian/ as its debian/ folder (3.0 (quilt)); a commit after a
-#    release gets a changelog entry of its own version on top;
+#    release gets a changelog entry of its own version on top, a release
+#    must have one in packaging/debian/changelog;
 # 2. a clean minimal build root (mmdebstrap --variant=buildd of this
 #    machine's release, from its apt sources) with the package's
 #    Build-Depends installed (apt-get build-dep), where an unprivileged user
@@ -28,8 +29,11 @@
 # needs user namespaces, which Linux refuses inside a chroot, and root's
 # subordinate ids (/etc/subuid, /etc/subgid), which are added if missing.
 #
-# Usage, as root: tests/source-package.sh (needs git, cmake, dpkg-dev,
-# mmdebstrap, lintian, autopkgtest, diffoscope, uidmap)
+# With HEXCAT_ARTEFACTS=FOLDER, the source package and the default build's
+# binary package, .buildinfo and .changes are kept there.
+# Usage, as root: [HEXCAT_ARTEFACTS=FOLDER] tests/source-package.sh (needs
+# git, cmake, dpkg-dev, mmdebstrap, lintian, autopkgtest, diffoscope,
+# uidmap)
 set -euo pipefail
 [ "$(id -u)" -eq 0 ] || { echo "source-package.sh: run as root"; exit 1; }
 repo=$(cd "$(dirname "$0")/.." && git rev-parse --show-toplevel)
@@ -72,6 +76,9 @@ tar -xzf "$work/src/hexcat_$version.orig.tar.gz" -C "$work/src"
 tree=$work/src/hexcat-$version
 cp -r "$tree/packaging/debian" "$tree/debian"
 top=$(dpkg-parsechangelog -l "$tree/debian/changelog" -S Version)
+# A release carries its own entry in packaging/debian/changelog.
+[ "${top%-*}" = "$version" ] || [[ $version == *+git* ]] ||
+  fail "release $version has no entry of its own in packaging/debian/changelog (its top is $top)"
 if [ "${top%-*}" != "$version" ]; then
   maintainer=$(sed -n 's/^Maintainer: //p' "$tree/debian/control")
   {
@@ -202,6 +209,11 @@ variant() {
   done
   [ $same = yes ] || fail "$name: the two builds differ"
   echo "second build byte-identical $(took $start)"
+  if [ -n "${HEXCAT_ARTEFACTS:-}" ] && [ "$name" = default ]; then
+    mkdir -p "$HEXCAT_ARTEFACTS/source-package"
+    cp "$work/$name-1"/* "$HEXCAT_ARTEFACTS/source-package/"
+    rm -f "$HEXCAT_ARTEFACTS/source-package/build.log"
+  fi
   rm -rf --one-file-system "$root"
 }
 
