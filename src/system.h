@@ -2,6 +2,14 @@
 // system's own in the tool (where the run carries none, see output.h), and
 // calls that misbehave as the system may (short, interrupted, failing) in
 // the tests.
+//
+// These are all the calls the tool makes once it has confined itself (see
+// confine.h): the system-call filter in confine.cpp allows each of them in
+// every form the C libraries give it, in the uses made of it here (write
+// and writev to standard output and error, fcntl for the pipe's size of
+// standard output), and nothing else. A call added here must be added to
+// the filter's lists as well; the confinement test makes every call of this
+// table under the filter, and fails on one that the filter refuses.
 #ifndef HEXCAT_SYSTEM_H
 #define HEXCAT_SYSTEM_H
 

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,6 +35,7 @@ struct options {
     bool nonblocking = false;         // output pipes in non-blocking mode
     rlim_t stacklimit = 0;            // if not 0, RLIMIT_STACK of the tool
     rlim_t nofile = 0;                // if not 0, RLIMIT_NOFILE of the tool
+    const void *filter = nullptr;     // a seccomp filter (struct sock_fprog) the tool starts under
 };
 
 struct child {
@@ -84,6 +86,11 @@ inline child spawn(const std::vector<std::string> &args, const options &o)
         if ((o.stacklimit > 0 && setrlimit(RLIMIT_STACK, &stack) != 0) ||
             (o.nofile > 0 && setrlimit(RLIMIT_NOFILE, &files) != 0))
             _exit(123);
+        // As a service manager starts it: no_new_privs and the manager's
+        // filter, inherited across exec.
+        if (o.filter != nullptr &&
+            (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, 2, o.filter, 0, 0) != 0))
+            _exit(125);
         std::vector<std::string> argv;
         std::string bin = HEXCAT_BIN;
         if (o.asnobody && geteuid() == 0) {

@@ -4,14 +4,19 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <random>
+#include <sstream>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -241,6 +246,84 @@ TEST_F(Cli, NamedPipeWaitsForAWriterWithoutHoldingBackEarlierLines)
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
 }
+
+#if defined(HEXCAT_CONFINE) && defined(SYS_landlock_create_ruleset)
+// A removed file that another process of the user holds open (this one) is
+// recovered through /proc: the tool reads it as any file, under any filter
+// that its parent puts it under, but for Landlock, which confines it only
+// where its own filter is refused, and keeps it out of other processes.
+TEST_F(Cli, ReadsAnotherProcesssFilesUnderAParentsFilter)
+{
+    std::string f = file("held", "held open");
+    int held = open(f.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    unlink(f.c_str());
+    const std::string recovered = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(held);
+    std::string plain = file("plain", "plain");
+
+    // A service manager's filter that kills on Landlock's calls, and one
+    // that refuses any further filter as a kernel without seccomp does.
+    constexpr std::uint32_t NR = offsetof(seccomp_data, nr);
+    constexpr std::uint32_t ARG0 =
+        offsetof(seccomp_data, args) + (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? 4 : 0);
+    sock_filter killlandlock[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, NR),
+        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, SYS_landlock_create_ruleset, 0, 2),
+        BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, SYS_landlock_restrict_self, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_filter refusefilters[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, NR),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_seccomp, 3, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_prctl, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, ARG0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PR_SET_SECCOMP, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINVAL),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog kill{std::size(killlandlock), killlandlock}, refuse{std::size(refusefilters), refusefilters};
+    // Where the tool's own filter is refused (no seccomp in the kernel, or
+    // qemu-user), Landlock stands in for it, where the kernel has it.
+    const bool landlock = syscall(SYS_landlock_create_ruleset, nullptr, 0, 1) > 0;
+#if defined(HEXCAT_HAVE_FILTER) && !defined(HEXCAT_EMULATOR)
+    std::stringstream status;
+    status << std::ifstream("/proc/self/status").rdbuf();
+    const bool filtered = status.str().find("\nSeccomp:") != std::string::npos;
+#else
+    const bool filtered = false;
+#endif
+    struct {
+        const char *what;
+        const sock_fprog *filter;
+        bool landlocked; // the tool is confined by Landlock
+    } rows[] = {
+        {"started as it is", nullptr, landlock && !filtered},
+        {"under a filter that kills on Landlock's calls", &kill, landlock && !filtered},
+        {"under a filter that refuses the tool's", &refuse, landlock},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        options o;
+        o.filter = row.filter;
+        result r = run({recovered, plain}, o);
+        if (row.filter != nullptr && r.status == 125 && r.out.empty()) {
+            std::cout << "[ SKIPPED  ] " << row.what << ": no seccomp filter for the test here\n";
+            continue;
+        }
+        if (row.landlocked) {
+            EXPECT_EQ(r.out, refdump("plain"));
+            EXPECT_EQ(r.err, recovered + ": Permission denied\n");
+            EXPECT_EQ(r.status, 1);
+        } else {
+            EXPECT_EQ(r.out, refdump("held open") + refdump("plain"));
+            EXPECT_EQ(r.err, "");
+            EXPECT_EQ(r.status, 0);
+        }
+    }
+    close(held);
+}
+#endif
 
 TEST_F(Cli, PermissionFailuresAsAnUnprivilegedUser)
 {
