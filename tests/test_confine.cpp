@@ -538,6 +538,8 @@ TEST(Confine, OnlyReadingIsLeft)
         setsid();
         tty = open(slave.c_str(), O_RDWR | O_CLOEXEC);
         dup2(tty, 0);
+        // A key typed, for the tool to read.
+        EXPECT_EQ(write(master, "k\n", 2), 2);
         dup2(out[1], 1);
         dup2(out[1], 2);
     };
@@ -561,6 +563,14 @@ TEST(Confine, OnlyReadingIsLeft)
         // As the tool reads a file and finds a directory.
         {"read a file", NEVER, 0, 0, [&] { return readfour(data); }},
         {"read a removed file through /proc/PID/fd", 1, EACCES, 0, [&] { return readfour(recovered); }},
+        // What its user may read, the filter leaves it too.
+        {"read a key typed at the terminal", NEVER, 0, 0,
+         [&] {
+             char key[8];
+             return outcome(sys.read(0, key, sizeof key));
+         }},
+        {"open the pipe it writes to for reading", NEVER, 0, 0,
+         [] { return opens("/proc/self/fd/1", O_RDONLY); }},
         {"open a directory", NEVER, 0, 0,
          [&] {
              struct stat st {};
