@@ -131,11 +131,9 @@ int landlock(int newest)
 // its audit architecture, which checks the rule below where the kernel's
 // headers are at hand.
 #if __has_include(<linux/audit.h>)
-#define FILTERROW(machine, audit)                                                                            \
-    constexpr std::uint32_t FILTERMACHINE = machine;                                                         \
-    constexpr std::uint32_t FILTERAUDIT = audit;
+#define FILTERROW(machine, audit) constexpr std::uint32_t FILTERMACHINE = machine, FILTERAUDIT = audit;
 #else
-#define FILTERROW(machine, audit) constexpr std::uint32_t FILTERMACHINE = machine;
+#define FILTERROW(machine, audit) constexpr std::uint32_t FILTERMACHINE = machine, FILTERAUDIT = 0;
 #endif
 #if defined(__x86_64__)
 FILTERROW(EM_X86_64, AUDIT_ARCH_X86_64)
@@ -157,8 +155,10 @@ FILTERROW(EM_PPC64, AUDIT_ARCH_PPC64LE)
 FILTERROW(EM_S390, AUDIT_ARCH_S390X)
 #elif defined(__riscv) && __riscv_xlen == 64
 FILTERROW(EM_RISCV, AUDIT_ARCH_RISCV64)
+#else
+#define HEXCAT_NOFILTER 1
 #endif
-#ifdef FILTERROW
+#ifndef HEXCAT_NOFILTER
 #define HEXCAT_FILTER 1
 // The rule: the machine, a flag for a 64-bit ABI (x86-64's x32 and MIPS's
 // n32 among them: 64-bit registers, 32-bit pointers), one for a
@@ -171,9 +171,7 @@ constexpr bool N32 = false;
 constexpr std::uint32_t FILTERARCH =
     FILTERMACHINE | (sizeof(void *) == 8 || FILTERMACHINE == EM_X86_64 || N32 ? 0x80000000U : 0) |
     (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? 0x40000000U : 0) | (N32 ? 0x20000000U : 0);
-#ifdef FILTERAUDIT
-static_assert(FILTERARCH == FILTERAUDIT);
-#endif
+static_assert(FILTERAUDIT == 0 || FILTERARCH == FILTERAUDIT);
 #endif
 // Any other processor goes without the filter, as the configure step says.
 
