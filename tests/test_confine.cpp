@@ -395,8 +395,8 @@ std::uint32_t verdict(const calldata &d, std::string *err)
 }
 
 // The audit architecture of this very program, from its ELF header: the
-// machine, and flags for a 64-bit ABI (x86-64's x32 included), a
-// little-endian one and MIPS's n32.
+// machine, and flags for a 64-bit ABI (x86-64's x32 and MIPS's n32
+// included), a little-endian one and MIPS's n32.
 std::uint32_t auditarch()
 {
     unsigned char h[64] = {};
@@ -411,11 +411,10 @@ std::uint32_t auditarch()
         return v;
     };
     const std::uint32_t machine = word(18, 2), flags = word(is64 ? 48 : 36, 4);
-    std::uint32_t arch = machine | (little ? 0x40000000U : 0);
-    if (is64 || machine == 62)
+    const bool n32 = machine == 8 && (flags & 0x20) != 0; // EM_MIPS, EF_MIPS_ABI2
+    std::uint32_t arch = machine | (little ? 0x40000000U : 0) | (n32 ? 0x20000000U : 0);
+    if (is64 || machine == 62 || n32)
         arch |= 0x80000000U;
-    if (machine == 8 && (flags & 0x20) != 0) // EM_MIPS, EF_MIPS_ABI2
-        arch |= 0x20000000U;
     return arch;
 }
 
