@@ -334,6 +334,13 @@ const callname CALLS[] = {
 #endif
 };
 
+// Landlock's calls, from the first to landlock_restrict_self.
+#ifdef SYS_landlock_create_ruleset
+constexpr long LANDLOCKFIRST = SYS_landlock_create_ruleset, LANDLOCKLAST = SYS_landlock_restrict_self;
+#else
+constexpr long LANDLOCKFIRST = -1, LANDLOCKLAST = -1;
+#endif
+
 long callnumber(const std::string &name)
 {
     for (const callname &c : CALLS)
@@ -895,7 +902,7 @@ TEST(Confine, TheFilterPassesEveryCallTheToolMade)
             else
                 lines.push_back(line);
         }
-        bool filtered = false;
+        bool filtered = false, restricted = false;
         for (const std::string &line : lines) {
             std::size_t sp = line.find(' ');
             std::string text = sp == std::string::npos ? "" : line.substr(sp + 1);
@@ -907,13 +914,24 @@ TEST(Confine, TheFilterPassesEveryCallTheToolMade)
             if (text.rfind("---", 0) == 0 || text.rfind("+++", 0) == 0)
                 continue; // a signal, the end
             calldata d{0, arch, 0, {}};
-            std::string name;
-            if (text.rfind("Unknown syscall ", 0) == 0) {
-                name = text;
-                d.nr = static_cast<std::uint32_t>(std::stoul(text.substr(16)));
+            const bool unknown = text.rfind("Unknown syscall ", 0) == 0;
+            std::string name = unknown ? text : text.substr(0, text.find('('));
+            // qemu refuses the filter, so the tool falls back on Landlock:
+            // where the filter is in place it makes none of Landlock's
+            // calls, nor closes the ruleset after them.
+            const long nr = unknown ? std::stol(text.substr(16)) : callnumber(name);
+            if (name.rfind("landlock_", 0) == 0 ||
+                (LANDLOCKFIRST > 0 && nr >= LANDLOCKFIRST && nr <= LANDLOCKLAST)) {
+                restricted = name == "landlock_restrict_self" || nr == LANDLOCKLAST;
+                continue;
+            }
+            if (restricted && name == "close") {
+                restricted = false;
+                continue;
+            }
+            if (unknown) {
+                d.nr = static_cast<std::uint32_t>(nr);
             } else {
-                name = text.substr(0, text.find('('));
-                long nr = callnumber(name);
                 ASSERT_GE(nr, 0) << "a call the evaluator does not know: " << line;
                 d.nr = static_cast<std::uint32_t>(nr);
                 // The arguments the filter checks: the flags of an open, the
