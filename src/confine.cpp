@@ -156,6 +156,7 @@ FILTERROW(EM_S390, AUDIT_ARCH_S390X)
 #elif defined(__riscv) && __riscv_xlen == 64
 FILTERROW(EM_RISCV, AUDIT_ARCH_RISCV64)
 #else
+// Any other processor goes without the filter, as the configure step says.
 #define HEXCAT_NOFILTER 1
 #endif
 #ifndef HEXCAT_NOFILTER
@@ -173,7 +174,6 @@ constexpr std::uint32_t FILTERARCH =
     (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? 0x40000000U : 0) | (N32 ? 0x20000000U : 0);
 static_assert(FILTERAUDIT == 0 || FILTERARCH == FILTERAUDIT);
 #endif
-// Any other processor goes without the filter, as the configure step says.
 
 } // namespace
 #endif
