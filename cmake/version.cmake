@@ -7,7 +7,9 @@
 # project version, 1.1.0. Every other commit builds as the project version
 # plus the commit's time (UTC) and abbreviated hash, for example
 # 1.1.0+git20261208.153012.abc1234, which Debian sorts after 1.1.0 and before
-# the next release. No tag is needed, so any clone knows its version.
+# the next release. No tag is needed, so any clone that holds the commit's
+# parent knows its version; a shallow clone without it (git clone --depth 1)
+# builds every commit, a release too, as the project version plus the commit.
 #
 # The source tarball (the dist target) has no history: it carries the version
 # and the time stamp in its VERSION file, which takes precedence over git.
@@ -67,13 +69,21 @@ function(hexcat_version src project_version out_version out_epoch)
       hexcat_git(stamp log -1 --format=%cd.%H --date=format-local:%Y%m%d.%H%M%S HEAD)
       hexcat_git(changelog show HEAD:CHANGELOG.md)
       hexcat_top_heading("${changelog}" head_top)
-      hexcat_git(changelog show HEAD^:CHANGELOG.md)
-      if(failed)
-        set(parent_top "") # the first commit, or a shallow clone without the parent
-      else()
-        hexcat_top_heading("${changelog}" parent_top)
+      # The parent's top section, if the commit has a parent. A shallow clone
+      # may lack the parent that the commit names: then whether the heading
+      # is new cannot be told, and the commit is no release.
+      hexcat_git(object cat-file commit HEAD)
+      set(parent_known TRUE)
+      set(parent_top "") # the first commit
+      if(object MATCHES "(^|\n)parent [0-9a-f]+\n")
+        hexcat_git(changelog show HEAD^:CHANGELOG.md)
+        if(failed)
+          set(parent_known FALSE)
+        else()
+          hexcat_top_heading("${changelog}" parent_top)
+        endif()
       endif()
-      if(head_top MATCHES "${release_heading}" AND NOT parent_top STREQUAL head_top)
+      if(parent_known AND head_top MATCHES "${release_heading}" AND NOT parent_top STREQUAL head_top)
         set(version ${project_version})
       else()
         string(REGEX REPLACE "^([0-9]+[.][0-9]+)[.](.......).*$" "\\1.\\2" stamp "${stamp}")

@@ -2,7 +2,8 @@
 # Release checks, on the commit at HEAD of this clone (uncommitted changes
 # are not part of them):
 # 1. versions: the release commit builds as the project version, a commit
-#    after it as VERSION+gitDATE.TIME.HASH, which Debian sorts after it;
+#    after it, and a clone of it without its parent (--depth 1), as
+#    VERSION+gitDATE.TIME.HASH, which Debian sorts after it;
 # 2. hardening: the release binary is PIE with full RELRO and uses the
 #    fortified and stack-protected C library calls; lintian shows no
 #    hardening tag on its package but one that it cannot help (see below);
@@ -59,6 +60,14 @@ else
   [ "$(configured "$work/v-release")" = "$pv" ] || fail "a release commit builds as $(configured "$work/v-release"), want $pv"
   echo "a commit that dates the top section as $pv builds as $pv"
 fi
+# A clone without the release commit's parent cannot tell that the heading is
+# new, so it builds as no release.
+git clone -q --depth 1 "file://$work/v" "$work/shallow"
+configure "$work/shallow" "$work/shallow-build"
+shallow=$(configured "$work/shallow-build")
+[ "$shallow" = "$pv+git$(TZ=UTC git -C "$work/v" log -1 --date=format-local:%Y%m%d.%H%M%S --format=%cd.%h --abbrev=7 HEAD)" ] ||
+  fail "a shallow clone of the release commit builds as $shallow"
+echo "a shallow clone of it (no parent) builds as $shallow"
 # A commit after the release that leaves CHANGELOG.md alone is no release.
 echo "a change after the release" >>"$work/v/README.md"
 commit 2027-01-02T03:04:05Z "A change after the release"

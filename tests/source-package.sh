@@ -3,19 +3,23 @@
 # do, for the commit at HEAD (uncommitted changes are not part of it):
 #
 # 1. the source package: the dist target's tarball as the orig tarball, and
-#    packaging/debian/ as its debian/ folder (3.0 (quilt)); a commit after a
-#    release gets a changelog entry of its own version on top, a release
-#    must have one in packaging/debian/changelog;
-# 2. a clean minimal build root (mmdebstrap --variant=buildd of this
-#    machine's release, from its apt sources) with the package's
-#    Build-Depends installed (apt-get build-dep), where an unprivileged user
-#    builds the package with dpkg-buildpackage;
-# 3. lintian -EvIL +pedantic on the result: no error, warning or info tag,
-#    and no pedantic or experimental tag but those that docs/packaging.md
-#    lists as waiting for the project's public home;
-# 4. autopkgtest in a clean root (its unshare back end, apt-get update as
-#    the setup command): the command-line tests against the installed
-#    package;
+#    packaging/debian/ as its debian/ folder (3.0 (quilt)); until the first
+#    upload the changelog has one entry, which a release must name (its
+#    version, VERSION-1), and which a commit after a release gets the
+#    version of;
+# 2. a clean minimal build root (mmdebstrap --variant=buildd of the release
+#    asked for, from this machine's apt sources, renamed for another
+#    release) with the package's Build-Depends installed (apt-get
+#    build-dep), where an unprivileged user builds the package with
+#    dpkg-buildpackage;
+# 3. lintian -EvIL +pedantic of Debian 13 (trixie, in a root of its own,
+#    which knows Standards-Version 4.7.2) on the result: no error, warning
+#    or info tag, and no pedantic or experimental tag but those that
+#    docs/packaging.md lists as waiting for the project's public home;
+# 4. autopkgtest in a bare root (mmdebstrap --variant=minbase: no build
+#    tools but what the test's Depends pull in; its unshare back end,
+#    apt-get update as the setup command): the command-line tests against
+#    the installed package;
 # 5. a second build in the same root, in another folder under another
 #    umask and time zone, whose packages must be byte-identical.
 #
@@ -31,17 +35,20 @@
 #
 # With HEXCAT_ARTEFACTS=FOLDER, the source package and the default build's
 # binary package, .buildinfo and .changes are kept there.
-# Usage, as root: [HEXCAT_ARTEFACTS=FOLDER] tests/source-package.sh (needs
-# git, cmake, dpkg-dev, mmdebstrap, lintian, autopkgtest, diffoscope,
-# uidmap)
+# Usage, as root: [HEXCAT_ARTEFACTS=FOLDER] tests/source-package.sh
+# [bookworm|trixie] (the release of the build and test roots: this
+# machine's by default; needs git, cmake, dpkg-dev, mmdebstrap, autopkgtest,
+# diffoscope, uidmap, and debian-archive-keyring with trixie's keys)
 set -euo pipefail
 [ "$(id -u)" -eq 0 ] || { echo "source-package.sh: run as root"; exit 1; }
 repo=$(cd "$(dirname "$0")/.." && git rev-parse --show-toplevel)
 git -C "$repo" diff --quiet HEAD || echo "note: uncommitted changes are not part of the run"
 fail() { echo "FAIL: $*"; exit 1; }
 took() { echo "($(($SECONDS - $1)) s)"; }
-release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-[ -n "$release" ] || fail "this machine's release has no code name in /etc/os-release"
+own=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+[ -n "$own" ] || fail "this machine's release has no code name in /etc/os-release"
+release=${1:-$own}
+case $release in bookworm | trixie) ;; *) fail "usage: source-package.sh [bookworm|trixie]" ;; esac
 arch=$(dpkg --print-architecture)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/hexcat-srcpkg.XXXXXX")
@@ -58,6 +65,26 @@ for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.l
   [ -s "$f" ] && sources+=("$f")
 done
 [ ${#sources[@]} -gt 0 ] || fail "no apt sources on this machine"
+# The apt sources of release $1: this machine's, with its own suites renamed
+# (bookworm-updates becomes trixie-updates...), in folder $2.
+sources_of() {
+  mkdir -p "$2"
+  local f
+  for f in "${sources[@]}"; do
+    if [ "$1" = "$own" ]; then
+      cp "$f" "$2/"
+    else
+      sed -E -e "/^Suites:/ s/\\b$own((-[a-z]+)?)\\b/$1\\1/g" \
+        -e "s/^([[:space:]]*deb(-src)?[[:space:]]+(\\[[^]]*\\][[:space:]]+)?[^[:space:]]+[[:space:]]+)$own(-[a-z]+)?([[:space:]])/\\1$1\\4\\5/" \
+        "$f" >"$2/$(basename "$f")"
+    fi
+  done
+  grep -qs "$1" "$2"/* || fail "no $own suite in this machine's sources to take $1's from"
+  [ -s "/usr/share/keyrings/debian-archive-$1-stable.gpg" ] ||
+    fail "the archive keyring lacks $1's keys: apt-get install debian-archive-keyring"
+}
+sources_of "$release" "$work/sources-$release"
+sources_of trixie "$work/sources-trixie"
 
 # The tags that may stay: the pedantic and experimental ones that
 # docs/packaging.md lists under "Lintian tags left".
@@ -80,14 +107,12 @@ top=$(dpkg-parsechangelog -l "$tree/debian/changelog" -S Version)
 [ "${top%-*}" = "$version" ] || [[ $version == *+git* ]] ||
   fail "release $version has no entry of its own in packaging/debian/changelog (its top is $top)"
 if [ "${top%-*}" != "$version" ]; then
-  maintainer=$(sed -n 's/^Maintainer: //p' "$tree/debian/control")
-  {
-    printf 'hexcat (%s-1) unstable; urgency=medium\n\n' "$version"
-    printf '  * Upstream commit %s.\n\n' "${version##*.}"
-    printf ' -- %s  %s\n\n' "$maintainer" "$(date -u -R -d "@$epoch")"
-    cat "$tree/debian/changelog"
-  } >"$work/changelog"
-  mv "$work/changelog" "$tree/debian/changelog"
+  # The one entry, of the first upload, gets this commit's version and time.
+  [ "$(dpkg-parsechangelog -l "$tree/debian/changelog" --all -S Version | wc -l)" -eq 1 ] ||
+    fail "packaging/debian/changelog has more than one entry: give a commit after a release an entry of its own here"
+  sed -i -e "1s/([^)]*)/($version-1)/" \
+    -e "s/^ -- \(.*\)  .*/ -- \1  $(date -u -R -d "@$epoch")/" "$tree/debian/changelog"
+  sed -i "0,/^  \* .*/s//&\n  * Upstream commit ${version##*.}./" "$tree/debian/changelog"
 fi
 dversion=$(dpkg-parsechangelog -l "$tree/debian/changelog" -S Version)
 (cd "$work/src" && dpkg-source -b "hexcat-$version" >"$work/source.log" 2>&1) || { cat "$work/source.log"; fail "dpkg-source -b"; }
@@ -95,10 +120,12 @@ dsc=hexcat_$dversion.dsc
 ls "$work/src"/hexcat_"$version"* | sed 's|.*/|  |'
 echo "source package hexcat $dversion $(took $start)"
 
-echo "== clean roots: mmdebstrap --variant=buildd $release"
+echo "== clean roots of $release: mmdebstrap --variant=buildd to build, minbase to test; trixie's lintian"
 start=$SECONDS
-mmdebstrap --variant=buildd --quiet "$release" "$work/buildd.tar" "${sources[@]}"
-echo "root tarball made $(took $start)"
+mmdebstrap --variant=buildd --quiet "$release" "$work/buildd.tar" "$work/sources-$release"/*
+mmdebstrap --variant=minbase --quiet "$release" "$work/bare.tar" "$work/sources-$release"/*
+mmdebstrap --variant=apt --include=lintian --quiet trixie "$work/lintian" "$work/sources-trixie"/*
+echo "root tarballs made $(took $start); $(chroot "$work/lintian" lintian --version)"
 
 # Runs COMMAND... in ROOT under private mount and pid namespaces, with a
 # clean environment.
@@ -178,8 +205,9 @@ variant() {
   changes=$(echo "$work/$name-1"/hexcat_"${dversion}"_"$arch".changes)
   # Overridden tags shown (O:), which --fail-on would count: the check of
   # the tags is the one below.
-  lintian -EvIL +pedantic --show-overrides --fail-on none "$changes" >"$work/$name-lintian.log" 2>&1 ||
-    { cat "$work/$name-lintian.log"; fail "lintian"; }
+  rm -rf "$work/lintian/check" && cp -r "$work/$name-1" "$work/lintian/check"
+  enter "$work/lintian" lintian -EvIL +pedantic --show-overrides --fail-on none "/check/$(basename "$changes")" \
+    >"$work/$name-lintian.log" 2>&1 || { cat "$work/$name-lintian.log"; fail "lintian"; }
   grep -E '^[EWIPXO]: ' "$work/$name-lintian.log" || true
   local tag bad=""
   for tag in $(sed -n 's/^[PX]: [^:]*: \([a-z0-9-]*\).*/\1/p' "$work/$name-lintian.log" | sort -u); do
@@ -190,11 +218,20 @@ variant() {
   echo "lintian: no error, warning or info tag; pedantic and experimental ones all listed $(took $start)"
 
   start=$SECONDS
-  autopkgtest --setup-commands='apt-get update' "$work/$name-1"/*.deb "$work/$name-1/$dsc" \
-    -- unshare --release "$release" --arch "$arch" --tarball "$work/buildd.tar" >"$work/$name-autopkgtest.log" 2>&1 ||
+  # The source as a built tree (one with debian/files), which autopkgtest
+  # copies as it is: given the .dsc, it would install dpkg-dev into the bed
+  # to unpack it, and with it make and much of a build machine, so that the
+  # test's Depends would not have to name them.
+  rm -rf "$work/tests-tree"
+  cp -r "$tree" "$work/tests-tree"
+  : >"$work/tests-tree/debian/files"
+  autopkgtest --setup-commands='apt-get update' "$work/$name-1"/*.deb "$work/tests-tree/" \
+    -- unshare --release "$release" --arch "$arch" --tarball "$work/bare.tar" >"$work/$name-autopkgtest.log" 2>&1 ||
     { tail -n 60 "$work/$name-autopkgtest.log"; fail "autopkgtest"; }
   grep -E '^(command-line|[0-9]+% tests passed)' "$work/$name-autopkgtest.log" || true
   grep -qE '^command-line +PASS' "$work/$name-autopkgtest.log" || fail "autopkgtest: command-line did not pass"
+  ! grep -E '^Setting up (dpkg-dev|build-essential) ' "$work/$name-autopkgtest.log" ||
+    fail "autopkgtest installed build tools of its own into the bed"
   echo "autopkgtest passed $(took $start)"
 
   start=$SECONDS
@@ -219,4 +256,4 @@ variant() {
 
 variant default "" ""
 variant nocheck "nocheck noopt parallel=2" nocheck
-echo "source package $dversion: built, lintian-clean, autopkgtest passed, reproducible, with and without the tests"
+echo "source package $dversion on $release: built, lintian-clean, autopkgtest passed, reproducible, with and without the tests"

@@ -532,10 +532,19 @@ TEST(Quote, EveryCharacterIsShownOrQuotedAsTheUnicodeDataSays)
 {
     // The table in src/quote.cpp against the Unicode data installed here
     // (tools/hidden.py makes it from the same files): a name is quoted when
-    // it holds a character that draws nothing, and only then.
+    // it holds a character that draws nothing, and only then. Data of
+    // another Unicode version than the table's may differ from it: that is
+    // a table to make again, not a fault of this build, so the test skips
+    // (and CI, which lets no test skip, shows it).
     const std::vector<bool> &hidden = refhiddenset();
     if (hidden.empty())
         GTEST_SKIP() << "no Unicode data in /usr/share/unicode (apt-get install unicode-data)";
+    std::string version;
+    std::ifstream props("/usr/share/unicode/DerivedCoreProperties.txt");
+    std::getline(props, version); // "# DerivedCoreProperties-15.0.0.txt"
+    version = version.substr(std::min(version.find('-') + 1, version.size()));
+    version = version.substr(0, version.rfind(".txt"));
+    std::string faults;
     int wrong = 0;
     for (std::uint32_t cp = 1; cp <= 0x10FFFF; cp++) {
         if (cp >= 0xD800 && cp <= 0xDFFF)
@@ -546,9 +555,15 @@ TEST(Quote, EveryCharacterIsShownOrQuotedAsTheUnicodeDataSays)
         for (int i = len - 1, c = static_cast<int>(cp); i > 0; i--, c >>= 6)
             name[1 + i] = static_cast<char>(0x80 | (c & 0x3F));
         name[1] = static_cast<char>((len == 1 ? 0 : (0xFF00U >> len) & 0xFF) | (cp >> (6 * (len - 1))));
-        if (startquote(name).quoted != hidden[cp] && wrong++ < 10)
-            ADD_FAILURE() << "U+" << std::hex << std::uppercase << cp
-                          << (hidden[cp] ? " not quoted" : " quoted");
+        if (startquote(name).quoted != hidden[cp] && wrong++ < 10) {
+            char fault[32];
+            std::snprintf(fault, sizeof fault, " U+%04X %s", static_cast<unsigned>(cp),
+                          hidden[cp] ? "not quoted" : "quoted");
+            faults += fault;
+        }
     }
-    EXPECT_EQ(wrong, 0);
+    if (wrong > 0 && version != HEXCAT_TABLE_UNICODE)
+        GTEST_SKIP() << "the table is from Unicode " << HEXCAT_TABLE_UNICODE << ", the data here from "
+                     << version << ", and " << wrong << " code points differ:" << faults;
+    EXPECT_EQ(wrong, 0) << faults;
 }
