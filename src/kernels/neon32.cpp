@@ -35,7 +35,7 @@
 #pragma GCC push_options
 #pragma GCC target("fpu=neon")
 
-#include "kernels/steps.h"
+#include "kernels/lines.h"
 
 namespace hexcat {
 
@@ -111,7 +111,7 @@ struct step {
 
 char *linesneon32(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n)
 {
-    return steps::lines<step>(d, p, low, high, n);
+    return lines::run<step>(d, p, low, high, n);
 }
 
 } // namespace hexcat
