@@ -1,6 +1,6 @@
 // The line kernels: each formats a batch of full 16-byte blocks as dump lines,
 // byte for byte as the general formatter would, with the instructions of
-// one processor family. One table lists them, best first.
+// one processor family. One list names them, best first (list.h).
 #ifndef HEXCAT_KERNELS_H
 #define HEXCAT_KERNELS_H
 
@@ -40,13 +40,14 @@
 #endif
 
 // The kernel that stores aligned words only, for processors without
-// unaligned stores; built on every little-endian one, so that it is tested
-// everywhere, and chosen before the portable kernel where unaligned stores
-// are missing or slow (HEXCAT_STRICTALIGN).
+// unaligned stores or where they may trap (HEXCAT_STRICTALIGN, which a build
+// may also set, to run those paths on any processor); built on every
+// little-endian one, so that it is tested everywhere (its place: list.h).
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
 #define HEXCAT_WORDWISE 1
 #endif
-#if (defined(__arm__) && !defined(__ARM_FEATURE_UNALIGNED)) || defined(__riscv)
+#if ((defined(__arm__) && !defined(__ARM_FEATURE_UNALIGNED)) || defined(__riscv)) &&                         \
+    !defined(HEXCAT_STRICTALIGN)
 #define HEXCAT_STRICTALIGN 1
 #endif
 

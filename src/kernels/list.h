@@ -1,4 +1,5 @@
-// Every line kernel, best first, a row each: HEXCAT_KERNEL(fn, name, check)
+// Every line kernel in the order of preference, the one place that states
+// it, a row each: HEXCAT_KERNEL(fn, name, check)
 // for the kernel lines<fn>() in src/kernels/, which the tool and the tests
 // call name, and the processor runs where check() is true. Each use
 // defines HEXCAT_KERNEL before it includes this list: kernels.h declares
@@ -20,10 +21,13 @@ HEXCAT_KERNEL(vx, "vx", havevx)
 #ifdef HEXCAT_NEON32
 HEXCAT_KERNEL(neon32, "neon", haveneon32)
 #endif
-// Chosen before the portable kernel only where unaligned stores are
-// missing or slow (HEXCAT_STRICTALIGN); table.cpp puts it after it
-// elsewhere, where it is built to be tested.
-#ifdef HEXCAT_WORDWISE
+// The wordwise kernel, for processors without fast unaligned stores
+// (HEXCAT_STRICTALIGN), comes before the portable one there; elsewhere it
+// comes after it, built to be tested and never chosen.
+#if defined(HEXCAT_WORDWISE) && defined(HEXCAT_STRICTALIGN)
 HEXCAT_KERNEL(wordwise, "wordwise", always)
 #endif
 HEXCAT_KERNEL(portable, "portable", always)
+#if defined(HEXCAT_WORDWISE) && !defined(HEXCAT_STRICTALIGN)
+HEXCAT_KERNEL(wordwise, "wordwise", always)
+#endif
