@@ -36,6 +36,8 @@ namespace hexcat::lines {
 
 using chunks::CHUNKS;
 using chunks::PLAN;
+// T is a line's offset digits, then D0's first half (zip64, alignr<8>).
+static_assert(OFFSETDIGITS == 8);
 
 // The plan as byte tables: chunk k is its window shuffled by index[k] (0xFF
 // for a fixed byte: pshufb and TBL both make it 0) with fill[k] or-ed in;
@@ -73,7 +75,7 @@ template <class O> struct defaults {
 template <class O> struct step {
     using R = typename O::reg;
     R digits, index[CHUNKS], fill[CHUNKS];
-    char high[8];
+    char high[HIGHDIGITS];
 
     [[gnu::always_inline]] explicit step(const highpart &h) : digits(O::table(DIGITS))
     {
@@ -81,7 +83,7 @@ template <class O> struct step {
             index[k] = O::table(TABLES.index[k]);
             fill[k] = O::table(TABLES.fill[k]);
         }
-        __builtin_memcpy(high, h.digits, 8);
+        __builtin_memcpy(high, h.digits, HIGHDIGITS);
     }
 
     // The stream T D0 D1 C of the block x, but for T, which comes with the
@@ -141,7 +143,7 @@ template <class O> struct step {
 
     [[gnu::always_inline]] static R first(std::uint32_t low) { return O::first(low); }
     [[gnu::always_inline]] static R next(R o) { return O::next(o); }
-    [[gnu::always_inline]] void prefix(char *d) const { __builtin_memcpy(d, high, 8); }
+    [[gnu::always_inline]] void prefix(char *d) const { __builtin_memcpy(d, high, HIGHDIGITS); }
 };
 
 // Two lines a step, over a step S (step<O>, or a kernel's own) that has

@@ -44,7 +44,7 @@ namespace {
 // The fixed characters, each at the start of an 8-byte register.
 struct fixedtext {
     unsigned char colon[8], separator[8], end[8];
-    constexpr fixedtext() : colon{':'}, separator(), end()
+    constexpr fixedtext() : colon{COLONCHAR}, separator(), end()
     {
         for (std::size_t i = 0; i < CHAR0 - SEPARATOR; i++)
             separator[i] = static_cast<unsigned char>(SEPARATORTEXT[i]);
@@ -59,13 +59,13 @@ static_assert(COLON + 8 > CELL0 && SEPARATOR + 8 > CHAR0 && cell(8) == cell(0) +
 struct step {
     uint8x8x2_t digits;
     uint8x8_t colon, separator, end, space, high;
-    uint8x16_t nib, low, printable, dot;
+    uint8x16_t nib, firstprintable, printable, dot;
     explicit step(const highpart &h)
         : digits{{vld1_u8(reinterpret_cast<const unsigned char *>(DIGITS)),
                   vld1_u8(reinterpret_cast<const unsigned char *>(DIGITS) + 8)}},
           colon(vld1_u8(FIXED.colon)), separator(vld1_u8(FIXED.separator)), end(vld1_u8(FIXED.end)),
-          space(vdup_n_u8(' ')), high(vld1_u8(reinterpret_cast<const unsigned char *>(h.digits))),
-          nib(vdupq_n_u8(0x0F)), low(vdupq_n_u8(FIRSTPRINTABLE)),
+          space(vdup_n_u8(CELLSPACE)), high(vld1_u8(reinterpret_cast<const unsigned char *>(h.digits))),
+          nib(vdupq_n_u8(0x0F)), firstprintable(vdupq_n_u8(FIRSTPRINTABLE)),
           printable(vdupq_n_u8(LASTPRINTABLE + 1 - FIRSTPRINTABLE)), dot(vdupq_n_u8(DOT))
     {
     }
@@ -94,7 +94,7 @@ struct step {
         const uint8x16_t x = vld1q_u8(p);
         const uint8x16_t hi = vshrq_n_u8(x, 4);
         const uint8x16_t lo = vandq_u8(x, nib);
-        const uint8x16_t chars = vbslq_u8(vcltq_u8(vsubq_u8(x, low), printable), x, dot);
+        const uint8x16_t chars = vbslq_u8(vcltq_u8(vsubq_u8(x, firstprintable), printable), x, dot);
         vst1_u8(o + OFFSET, od.val[SECOND ? 1 : 0]);
         vst1_u8(o + COLON, colon);
         const uint8x8x3_t first = {{space, hex(vget_low_u8(hi)), hex(vget_low_u8(lo))}};

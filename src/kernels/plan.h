@@ -33,7 +33,7 @@ constexpr int sourcepos(int k, int i, char &fixed)
 {
     const linebyte b = lineat(static_cast<std::size_t>(16 * k + i));
     fixed = b.c;
-    const int first = k == 0 ? T + static_cast<int>(COLON) : D0;
+    const int first = k == 0 ? T + static_cast<int>(OFFSETDIGITS) : D0;
     switch (b.what) {
     case linebyte::offset:
         return T + b.index;

@@ -36,7 +36,7 @@ struct celltable {
     constexpr celltable() : cell()
     {
         for (unsigned b = 0; b < 256; b++)
-            cell[b] = word{' '} | word{static_cast<unsigned char>(HEX.pair[b][0])} << 8 |
+            cell[b] = word{CELLSPACE} | word{static_cast<unsigned char>(HEX.pair[b][0])} << 8 |
                       word{static_cast<unsigned char>(HEX.pair[b][1])} << 16;
     }
 };
@@ -60,11 +60,11 @@ template <bool> struct shifted {
 
 // The state a line leaves to the next.
 struct state {
-    aliased *out;           // the word this line starts in
-    word carry;             // its bytes before the line
-    const unsigned char *p; // the line's block
-    std::uint32_t low;      // an offset in the line's 256
-    word digits[8 / W];     // its offset digits
+    aliased *out;                  // the word this line starts in
+    word carry;                    // its bytes before the line
+    const unsigned char *p;        // the line's block
+    std::uint32_t low;             // an offset in the line's 256
+    word digits[OFFSETDIGITS / W]; // its offset digits
     // The tables, through pointers that the compiler keeps in registers
     // (see the portable kernel for why).
     const word *cells;
@@ -76,11 +76,11 @@ struct state {
 // loops a register on 32-bit ARM (docs/performance.md).
 inline void offsetwords(state &st)
 {
-    char s[8];
+    char s[OFFSETDIGITS];
     std::uint32_t low = st.low;
-    for (std::size_t i = 8; i-- > 0; low >>= 4)
+    for (std::size_t i = OFFSETDIGITS; i-- > 0; low >>= 4)
         s[i] = DIGITS[low & 15];
-    std::memcpy(st.digits, s, 8);
+    std::memcpy(st.digits, s, OFFSETDIGITS);
 }
 
 // The next line's digit in place of this one's: one up, from '9' to 'A';
@@ -89,8 +89,8 @@ inline void offsetwords(state &st)
 // line's digit is known to be even.
 template <bool CHECK> inline void nextline(state &st)
 {
-    constexpr unsigned shift = 8 * (BIGENDIAN ? W - 1 - 6 % W : 6 % W);
-    word &d = st.digits[6 / W];
+    constexpr unsigned at = LINEDIGIT - OFFSET, shift = 8 * (BIGENDIAN ? W - 1 - at % W : at % W);
+    word &d = st.digits[at / W];
     const word digit = d & word{0xFF} << shift;
     if (CHECK && digit == word{'9'} << shift) {
         d += word{8} << shift;
@@ -171,8 +171,8 @@ template <unsigned R, bool FIRST, bool CHECK = true> struct line {
     INLINE explicit line(state &s) : st(s), w{}
     {
         w[0] = st.carry;
-        offset(std::make_integer_sequence<unsigned, 8 / W>{});
-        put<R + COLON, 1>(':');
+        offset(std::make_integer_sequence<unsigned, OFFSETDIGITS / W>{});
+        put<R + COLON, 1>(COLONCHAR);
         cells(st.p, std::make_integer_sequence<unsigned, 16>{});
         put<R + SEPARATOR, 3>(textimage<word>(SEPARATORTEXT));
         chars(st.p, std::make_integer_sequence<unsigned, 16 / W>{});
@@ -185,8 +185,10 @@ template <unsigned R, bool FIRST, bool CHECK = true> struct line {
 };
 #undef INLINE
 
-// The phase of the line k lines after one of phase R.
+// The phase of the line k lines after one of phase R. The switch below
+// takes four phases to a turn, and a batch's lines the parity of the first.
 constexpr unsigned after(unsigned R, unsigned k) { return (R + k * LINE) % W; }
+static_assert(after(0, 4) == 0 && LINE % 2 == 0 && OFFSETDIGITS % W == 0);
 
 // n lines, the first of phase after(R, first): the four cases of the
 // switch are the four phases in turn. One function for each parity of R
