@@ -5,20 +5,17 @@
 // defines HEXCAT_KERNEL before it includes this list: kernels.h declares
 // the kernels from it, table.cpp makes the table of them. No include
 // guard, for that reason. cmake/ports.cmake reads the names from it.
-#ifdef HEXCAT_X86
+// One processor family's vector kernels at most.
+#if defined(HEXCAT_X86)
 HEXCAT_KERNEL(avx2, "avx2", haveavx2)
 HEXCAT_KERNEL(ssse3, "ssse3", havessse3)
-#endif
-#ifdef HEXCAT_NEON
+#elif defined(HEXCAT_NEON)
 HEXCAT_KERNEL(neon, "neon", always)
-#endif
-#ifdef HEXCAT_VSX
+#elif defined(HEXCAT_VSX)
 HEXCAT_KERNEL(vsx, "vsx", always)
-#endif
-#ifdef HEXCAT_VX
+#elif defined(HEXCAT_VX)
 HEXCAT_KERNEL(vx, "vx", havevx)
-#endif
-#ifdef HEXCAT_NEON32
+#elif defined(HEXCAT_NEON32)
 HEXCAT_KERNEL(neon32, "neon", haveneon32)
 #endif
 // The wordwise kernel, for processors without fast unaligned stores

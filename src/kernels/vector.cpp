@@ -11,7 +11,6 @@
 // be taken for a baseline function of the same name elsewhere, and the
 // entry point is called only once the unit is found.
 #include <cstdint>
-#include <utility>
 
 #include "kernels/kernels.h"
 
@@ -33,93 +32,76 @@ namespace {
 using u8x16 = unsigned char __attribute__((vector_size(16)));
 using u32x4 = std::uint32_t __attribute__((vector_size(16)));
 
-// The 16 bytes that indices i of the 32 of a then b select.
-template <int... i> [[gnu::always_inline]] inline u8x16 pick(u8x16 a, u8x16 b)
-{
-    return __builtin_shufflevector(a, b, i...);
-}
-template <int n, std::size_t... i>
-[[gnu::always_inline]] inline u8x16 from(u8x16 a, u8x16 b, std::index_sequence<i...>)
-{
-    return pick<(n + static_cast<int>(i))...>(a, b);
-}
+// The bytes from a then b (one 32-byte row) that the constant mask selects.
+inline u8x16 pick(u8x16 a, u8x16 b, u8x16 mask) { return __builtin_shuffle(a, b, mask); }
+constexpr u8x16 RAMP = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 
 template <class V> struct generic : lines::defaults<V> {
     using reg = u8x16;
-    [[gnu::always_inline]] static u8x16 block(const void *p)
+    static u8x16 block(const void *p)
     {
         u8x16 v;
         __builtin_memcpy(&v, p, sizeof v);
         return v;
     }
-    [[gnu::always_inline]] static u8x16 table(const void *t) { return block(t); }
-    [[gnu::always_inline]] static u8x16 splat(unsigned char b) { return u8x16{} + b; }
-    [[gnu::always_inline]] static u8x16 shuffle(u8x16 r, u8x16 index) { return __builtin_shuffle(r, index); }
-    template <int n> [[gnu::always_inline]] static u8x16 alignr(u8x16 a, u8x16 b)
+    static u8x16 table(const void *t) { return block(t); }
+    static u8x16 splat(unsigned char b) { return u8x16{} + b; }
+    static u8x16 shuffle(u8x16 r, u8x16 index) { return __builtin_shuffle(r, index); }
+    template <int n> static u8x16 alignr(u8x16 a, u8x16 b)
     {
-        return from<n>(a, b, std::make_index_sequence<16>());
+        return pick(a, b, RAMP + static_cast<unsigned char>(n));
     }
-    [[gnu::always_inline]] static u8x16 ziplo(u8x16 a, u8x16 b)
-    {
-        return pick<0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23>(a, b);
-    }
-    [[gnu::always_inline]] static u8x16 ziphi(u8x16 a, u8x16 b)
-    {
-        return pick<8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31>(a, b);
-    }
-    [[gnu::always_inline]] static u8x16 zip64(u8x16 a, u8x16 b)
-    {
-        return from<8>(b, a, std::make_index_sequence<16>());
-    }
-    [[gnu::always_inline]] static u8x16 high(u8x16 r) { return r >> 4; }
-    [[gnu::always_inline]] static u8x16 low(u8x16 r) { return r & 0x0F; }
-    [[gnu::always_inline]] static u8x16 shown(u8x16 x)
+    static u8x16 ziplo(u8x16 a, u8x16 b) { return pick(a, b, RAMP / 2 + (RAMP & 1) * 16); }
+    static u8x16 ziphi(u8x16 a, u8x16 b) { return pick(a, b, RAMP / 2 + (RAMP & 1) * 16 + 8); }
+    static u8x16 zip64(u8x16 a, u8x16 b) { return pick(a, b, RAMP + (RAMP & 8)); }
+    static u8x16 high(u8x16 r) { return r >> 4; }
+    static u8x16 low(u8x16 r) { return r & 0x0F; }
+    static u8x16 shown(u8x16 x)
     {
         return x - splat(FIRSTPRINTABLE) < splat(LASTPRINTABLE + 1 - FIRSTPRINTABLE) ? x : splat(DOT);
     }
-    [[gnu::always_inline]] static u8x16 first(std::uint32_t low) { return (u8x16)u32x4{low, low + 16}; }
-    [[gnu::always_inline]] static u8x16 next(u8x16 o) { return (u8x16)((u32x4)o + 32); }
-    [[gnu::always_inline]] static u8x16 bigendian(u8x16 o)
+    static u8x16 first(std::uint32_t low) { return (u8x16)u32x4{low, low + 16}; }
+    static u8x16 next(u8x16 o) { return (u8x16)((u32x4)o + 32); }
+    // Each offset's bytes reversed where the processor puts its low byte
+    // first.
+    static u8x16 bigendian(u8x16 o)
     {
-        return __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-                   ? pick<3, 2, 1, 0, 7, 6, 5, 4, 8, 9, 10, 11, 12, 13, 14, 15>(o, o)
-                   : o;
+        constexpr u8x16 reversed = {3, 2, 1, 0, 7, 6, 5, 4, 8, 9, 10, 11, 12, 13, 14, 15};
+        return __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? pick(o, o, reversed) : o;
     }
 
-    // Chunk k as one shuffle of its window and its fixed characters: index
-    // i < 16 is byte i of the window, 16 + i byte i of fill; element i
+    // Chunk k as one shuffle of its window and its fixed characters (fill):
+    // index i < 16 is byte i of the window, 16 + i byte i of fill; element i
     // stored at i ^ V::SWAPPED.
-    struct indices {
-        int at[lines::CHUNKS][16];
-        constexpr indices() : at()
+    struct masks {
+        unsigned char at[lines::CHUNKS][16];
+        constexpr masks() : at()
         {
             for (int k = 0; k < lines::CHUNKS; k++) {
                 const chunks::chunk &c = lines::PLAN.part[k];
                 for (int i = 0; i < 16; i++)
-                    at[k][i ^ V::SWAPPED] = c.from[i] >= 0 ? c.from[i] : c.rotate > 0 ? i + c.rotate : 16 + i;
+                    at[k][i ^ V::SWAPPED] = static_cast<unsigned char>(c.from[i] >= 0 ? c.from[i]
+                                                                       : c.rotate > 0 ? i + c.rotate
+                                                                                      : 16 + i);
             }
         }
     };
-    static constexpr indices INDICES{};
-    template <int k, std::size_t... i>
-    [[gnu::always_inline]] static u8x16 chunkby(u8x16 w, u8x16 fill, std::index_sequence<i...>)
+    static constexpr masks MASKS{};
+    template <int k> static u8x16 chunk(u8x16 window, u8x16 /*index*/, u8x16 fill)
     {
-        return pick<INDICES.at[k][i]...>(w, fill);
-    }
-    template <int k> [[gnu::always_inline]] static u8x16 chunk(u8x16 window, u8x16 /*index*/, u8x16 fill)
-    {
-        return chunkby<k>(window, fill, std::make_index_sequence<16>());
+        return pick(window, fill, block(MASKS.at[k]));
     }
 };
 
+// Each unit's stores, and its kernel.
 #ifdef HEXCAT_VSX
 // POWER8 in little-endian mode stores vectors with their two halves
 // swapped, unless each store is preceded by a swap: the chunks are
-// shuffled into that order, at no cost.
+// shuffled into that order, at no cost. The store takes an index register:
+// one for each at, set once.
 struct vsx : generic<vsx> {
     static constexpr int SWAPPED = 8;
-    // The store takes an index register: one for each at, set once.
-    template <int at> [[gnu::always_inline]] static void store(char *d, u8x16 v)
+    template <int at> static void store(char *d, u8x16 v)
     {
         __builtin_vsx_st_elemrev_v2di((__vector signed long long)v, at, reinterpret_cast<long long *>(d));
     }
@@ -135,10 +117,7 @@ char *linesvsx(char *d, const unsigned char *p, std::uint32_t low, const highpar
 #ifdef HEXCAT_VX
 struct vx : generic<vx> {
     static constexpr int SWAPPED = 0;
-    template <int at> [[gnu::always_inline]] static void store(char *d, u8x16 v)
-    {
-        __builtin_memcpy(d + at, &v, 16);
-    }
+    template <int at> static void store(char *d, u8x16 v) { __builtin_memcpy(d + at, &v, 16); }
 };
 } // namespace
 

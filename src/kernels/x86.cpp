@@ -27,69 +27,64 @@ struct ymm {
     __m256i v;
 };
 
+// A step's offsets, in a lane's low four bytes (SSSE3: the second in the
+// next four), most significant byte first.
+constexpr char OFFSETBYTES[16] = {3, 2, 1, 0, 7, 6, 5, 4, -1, -1, -1, -1, -1, -1, -1, -1};
+
+// The operations of both, by the prefix of their intrinsics (MM) and the
+// suffix of their bitwise ones (SI).
+#define HEXCAT_X86OPS(R, MM, SI, TARGET)                                                                     \
+    using reg = R;                                                                                           \
+    static TARGET R splat(char b) { return {MM##_set1_epi8(b)}; }                                            \
+    static TARGET R shuffle(R r, R index) { return {MM##_shuffle_epi8(r.v, index.v)}; }                      \
+    template <int n> static TARGET R alignr(R a, R b) { return {MM##_alignr_epi8(b.v, a.v, n)}; }            \
+    static TARGET R ziplo(R a, R b) { return {MM##_unpacklo_epi8(a.v, b.v)}; }                               \
+    static TARGET R ziphi(R a, R b) { return {MM##_unpackhi_epi8(a.v, b.v)}; }                               \
+    static TARGET R zip64(R a, R b) { return {MM##_unpacklo_epi64(a.v, b.v)}; }                              \
+    static TARGET R low(R r) { return {MM##_and_##SI(r.v, splat(0x0F).v)}; }                                 \
+    static TARGET R high(R r) { return low({MM##_srli_epi16(r.v, 4)}); }                                     \
+    static TARGET R either(R a, R b) { return {MM##_or_##SI(a.v, b.v)}; }                                    \
+    static TARGET R shown(R x)                                                                               \
+    {                                                                                                        \
+        const R above{MM##_cmpgt_epi8(x.v, splat(FIRSTPRINTABLE - 1).v)};                                    \
+        return select({MM##_and_##SI(above.v, MM##_cmpgt_epi8(splat(LASTPRINTABLE + 1).v, x.v))}, x,         \
+                      splat(DOT));                                                                           \
+    }                                                                                                        \
+    static TARGET R next(R o) { return {MM##_add_epi32(o.v, MM##_set1_epi32(32))}; }                         \
+    static TARGET R bigendian(R o) { return shuffle(o, table(OFFSETBYTES)); }
+
 struct sse : lines::defaults<sse> {
-    using reg = xmm;
+    HEXCAT_X86OPS(xmm, _mm, si128, SSSE3)
     static SSSE3 xmm block(const void *p) { return {_mm_loadu_si128(static_cast<const __m128i *>(p))}; }
     static SSSE3 xmm table(const void *t) { return block(t); }
-    template <int at> static SSSE3 void store(char *d, xmm r) { _mm_storeu_si128((__m128i *)(d + at), r.v); }
-    static SSSE3 xmm splat(char b) { return {_mm_set1_epi8(b)}; }
-    static SSSE3 xmm shuffle(xmm r, xmm index) { return {_mm_shuffle_epi8(r.v, index.v)}; }
-    template <int n> static SSSE3 xmm alignr(xmm a, xmm b) { return {_mm_alignr_epi8(b.v, a.v, n)}; }
-    static SSSE3 xmm ziplo(xmm a, xmm b) { return {_mm_unpacklo_epi8(a.v, b.v)}; }
-    static SSSE3 xmm ziphi(xmm a, xmm b) { return {_mm_unpackhi_epi8(a.v, b.v)}; }
-    static SSSE3 xmm zip64(xmm a, xmm b) { return {_mm_unpacklo_epi64(a.v, b.v)}; }
-    static SSSE3 xmm low(xmm r) { return {_mm_and_si128(r.v, splat(0x0F).v)}; }
-    static SSSE3 xmm high(xmm r) { return low({_mm_srli_epi16(r.v, 4)}); }
-    static SSSE3 xmm either(xmm a, xmm b) { return {_mm_or_si128(a.v, b.v)}; }
-    static SSSE3 xmm shown(xmm x)
+    template <int at> static SSSE3 void store(char *d, xmm r)
     {
-        const __m128i ok = _mm_and_si128(_mm_cmpgt_epi8(x.v, splat(FIRSTPRINTABLE - 1).v),
-                                         _mm_cmpgt_epi8(splat(LASTPRINTABLE + 1).v, x.v));
-        return {_mm_or_si128(_mm_and_si128(ok, x.v), _mm_andnot_si128(ok, splat(DOT).v))};
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(d + at), r.v);
+    }
+    // a's bytes where mask is all ones, b's where it is zero.
+    static SSSE3 xmm select(xmm mask, xmm a, xmm b)
+    {
+        return {_mm_or_si128(_mm_and_si128(mask.v, a.v), _mm_andnot_si128(mask.v, b.v))};
     }
     static SSSE3 xmm first(std::uint32_t low) { return {_mm_setr_epi32(int(low), int(low + 16), 0, 0)}; }
-    static SSSE3 xmm next(xmm o) { return {_mm_add_epi32(o.v, _mm_set1_epi32(32))}; }
-    static SSSE3 xmm bigendian(xmm o)
-    {
-        return shuffle(o, {_mm_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, -1, -1, -1, -1, -1, -1, -1, -1)});
-    }
 };
 
 // A line in each lane: a step's lines are its two blocks, offsets and
 // digits in the low and the high lane.
 struct avx : lines::defaults<avx> {
-    using reg = ymm;
+    HEXCAT_X86OPS(ymm, _mm256, si256, AVX2)
     static AVX2 ymm block(const void *p) { return {_mm256_loadu_si256(static_cast<const __m256i *>(p))}; }
     static AVX2 ymm table(const void *t)
     {
         return {_mm256_broadcastsi128_si256(_mm_loadu_si128(static_cast<const __m128i *>(t)))};
     }
-    static AVX2 ymm splat(char b) { return {_mm256_set1_epi8(b)}; }
-    static AVX2 ymm shuffle(ymm r, ymm index) { return {_mm256_shuffle_epi8(r.v, index.v)}; }
-    template <int n> static AVX2 ymm alignr(ymm a, ymm b) { return {_mm256_alignr_epi8(b.v, a.v, n)}; }
-    static AVX2 ymm ziplo(ymm a, ymm b) { return {_mm256_unpacklo_epi8(a.v, b.v)}; }
-    static AVX2 ymm ziphi(ymm a, ymm b) { return {_mm256_unpackhi_epi8(a.v, b.v)}; }
-    static AVX2 ymm zip64(ymm a, ymm b) { return {_mm256_unpacklo_epi64(a.v, b.v)}; }
-    static AVX2 ymm low(ymm r) { return {_mm256_and_si256(r.v, splat(0x0F).v)}; }
-    static AVX2 ymm high(ymm r) { return low({_mm256_srli_epi16(r.v, 4)}); }
-    static AVX2 ymm either(ymm a, ymm b) { return {_mm256_or_si256(a.v, b.v)}; }
-    static AVX2 ymm shown(ymm x)
-    {
-        const __m256i ok = _mm256_and_si256(_mm256_cmpgt_epi8(x.v, splat(FIRSTPRINTABLE - 1).v),
-                                            _mm256_cmpgt_epi8(splat(LASTPRINTABLE + 1).v, x.v));
-        return {_mm256_blendv_epi8(splat(DOT).v, x.v, ok)};
-    }
+    static AVX2 ymm select(ymm mask, ymm a, ymm b) { return {_mm256_blendv_epi8(b.v, a.v, mask.v)}; }
     static AVX2 ymm first(std::uint32_t low)
     {
         return {_mm256_setr_epi32(int(low), 0, 0, 0, int(low + 16), 0, 0, 0)};
     }
-    static AVX2 ymm next(ymm o) { return {_mm256_add_epi32(o.v, _mm256_set1_epi32(32))}; }
-    static AVX2 ymm bigendian(ymm o)
-    {
-        return shuffle(o, {_mm256_setr_epi8(3, 2, 1, 0, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, //
-                                            3, 2, 1, 0, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1)});
-    }
 };
+#undef HEXCAT_X86OPS
 
 // AVX2's own step: chunks 0-1 and 2-3 of each line in one 32-byte store
 // each, a pair shuffled from one register that gathers its two windows,
