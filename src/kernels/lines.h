@@ -1,6 +1,6 @@
-// The line template of the vector kernels, written once over an operations
-// struct O of one instruction set, whose registers hold 16 bytes (or lanes
-// of 16 bytes each, a line in each lane):
+// The line template of the vector kernels, over the operations struct O of
+// an instruction set, whose registers hold 16 bytes (or 16-byte lanes, a
+// line in each):
 //
 //   reg                 the register
 //   block(p)            the 16 bytes at p (in every lane: a block a lane)
@@ -18,11 +18,8 @@
 //   bigendian(o)        their bytes, most significant first, from byte 0
 //                       (or each lane's line's)
 //
-// It makes the stream of a line (plan.h), each chunk as the default
-// chunk (below) or as O's own chunk<k>, and two lines a step, with the
-// high digits of lines past 4 GiB stored before each line. A file that
-// compiles its kernel for a vector unit by a target pragma includes this
-// after the pragma, so that the template is compiled for it too.
+// and chunk<k> unless the default (below) serves. A file that compiles its
+// kernel by a target pragma includes this after it, to compile it alike.
 #ifndef HEXCAT_KERNELS_LINES_H
 #define HEXCAT_KERNELS_LINES_H
 
@@ -57,8 +54,7 @@ struct tables {
 };
 inline constexpr tables TABLES;
 
-// The chunk of a window by the tables, which an operations struct takes
-// unless it has its own.
+// The default chunk of a window, by the tables.
 template <class O> struct defaults {
     template <int k, class R> [[gnu::always_inline]] static R chunk(R window, R index, R fill)
     {
@@ -69,9 +65,7 @@ template <class O> struct defaults {
     }
 };
 
-// The lines of one instruction set's operations O. Its constants are set
-// up once per batch; h comes by value to the loop: the stores of the lines
-// cannot change a copy of its own, so its length stays in a register.
+// The lines by the operations O, with constants set up once per batch.
 template <class O> struct step {
     using R = typename O::reg;
     R digits, index[CHUNKS], fill[CHUNKS];
@@ -86,15 +80,20 @@ template <class O> struct step {
         __builtin_memcpy(high, h.digits, HIGHDIGITS);
     }
 
-    // The stream T D0 D1 C of the block x, but for T, which comes with the
-    // offset digits.
+    // The stream T D0 D1 C of the block at p, T with the first (SECOND
+    // false) or the second line's digits of od.
     struct stream {
         R r[4];
     };
-    [[gnu::always_inline]] stream streamof(R x) const
+    template <bool SECOND> [[gnu::always_inline]] stream streamat(const unsigned char *p, R od) const
     {
-        const R hi = O::shuffle(digits, O::high(x)), lo = O::shuffle(digits, O::low(x));
-        return {{R{}, O::ziplo(hi, lo), O::ziphi(hi, lo), O::shown(x)}};
+        const R x = O::block(p), hi = O::shuffle(digits, O::high(x)), lo = O::shuffle(digits, O::low(x));
+        stream s{{od, O::ziplo(hi, lo), O::ziphi(hi, lo), O::shown(x)}};
+        if constexpr (SECOND)
+            s.r[0] = O::template alignr<8>(od, s.r[1]);
+        else
+            s.r[0] = O::zip64(od, s.r[1]);
+        return s;
     }
     // The window of the stream from byte at on.
     template <int at> [[gnu::always_inline]] static R window(const stream &s)
@@ -116,17 +115,6 @@ template <class O> struct step {
     {
         const R be = O::bigendian(o);
         return O::shuffle(digits, O::ziplo(O::high(be), O::low(be)));
-    }
-    // The stream of the block at p, with the first (SECOND false) or the
-    // second line's digits of od.
-    template <bool SECOND> [[gnu::always_inline]] stream streamat(const unsigned char *p, R od) const
-    {
-        stream s = streamof(O::block(p));
-        if constexpr (SECOND)
-            s.r[0] = O::template alignr<8>(od, s.r[1]);
-        else
-            s.r[0] = O::zip64(od, s.r[1]);
-        return s;
     }
     // The line of the block at p at d, chunk by chunk: 80 bytes, the last
     // two scratch.
@@ -159,11 +147,16 @@ template <class O> struct step {
 //                             the first, and up to SLACK bytes of scratch
 //
 // and may store a step's two lines its own way (s.two<WIDE>(d, p, od, h)),
-// or a last odd line (s.last<WIDE>(d, p, o, h)). Lines of 4 GiB and above
-// (WIDE) start with the high digits, stored after the previous line, whose
-// scratch bytes they overwrite. h comes by value: the stores of the lines
-// cannot change a copy of its own, so its length stays in a register.
+// for an even count of lines.
+// Lines of 4 GiB and above (WIDE) start with the high digits, stored after
+// the previous line, over its scratch bytes. h comes by value: the stores
+// of the lines cannot change a copy of its own, so its length stays in a
+// register.
 template <class S, bool WIDE> struct loop {
+    static constexpr bool OWN = requires(const S &s)
+    {
+        s.template two<WIDE>(nullptr, nullptr, s.digitsof(s.first(0)), {});
+    };
     template <bool SECOND, class D>
     [[gnu::always_inline]] static char *one(const S &s, char *d, const unsigned char *p, const D &od,
                                             const highpart &h)
@@ -184,17 +177,15 @@ template <class S, bool WIDE> struct loop {
         for (; n >= 2; n -= 2, p += 32) {
             const auto od = s.digitsof(o);
             o = s.next(o);
-            if constexpr (requires { s.template two<WIDE>(d, p, od, h); }) {
+            if constexpr (OWN) {
                 d = s.template two<WIDE>(d, p, od, h);
             } else {
                 d = one<false>(s, d, p, od, h);
                 d = one<true>(s, d, p + 16, od, h);
             }
         }
-        if constexpr (requires { s.template last<WIDE>(d, p, o, h); })
-            d = n > 0 ? s.template last<WIDE>(d, p, o, h) : d;
-        else if (n > 0)
-            d = one<false>(s, d, p, s.digitsof(o), h);
+        if constexpr (!OWN)
+            d = n > 0 ? one<false>(s, d, p, s.digitsof(o), h) : d;
         return d;
     }
 };

@@ -88,7 +88,7 @@ struct avx : lines::defaults<avx> {
 
 // AVX2's own step: chunks 0-1 and 2-3 of each line in one 32-byte store
 // each, a pair shuffled from one register that gathers its two windows,
-// then chunk 4 of either line from its lane; a last odd line by SSSE3.
+// then chunk 4 of either line from its lane.
 static_assert(lines::CHUNKS == 5);
 struct avx2step : lines::step<avx> {
     ymm index01, index23, fill01, fill23;
@@ -134,10 +134,6 @@ struct avx2step : lines::step<avx> {
         d = lane<WIDE, false>(d, s, tails, h);
         return lane<WIDE, true>(d, s, tails, h);
     }
-    template <bool WIDE> AVX2 char *last(char *d, const unsigned char *p, ymm o, const highpart &h) const
-    {
-        return linesssse3(d, p, static_cast<std::uint32_t>(_mm256_cvtsi256_si32(o.v)), h, 1);
-    }
 };
 
 } // namespace
@@ -148,9 +144,12 @@ SSSE3 char *linesssse3(char *d, const unsigned char *p, std::uint32_t low, const
     return lines::run<lines::step<sse>>(d, p, low, high, n);
 }
 
+// A last odd line by SSSE3.
 AVX2 char *linesavx2(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n)
 {
-    return lines::run<avx2step>(d, p, low, high, n);
+    d = lines::run<avx2step>(d, p, low, high, n & ~std::size_t{1});
+    return n % 2 != 0 ? linesssse3(d, p + 16 * (n - 1), low + 16 * static_cast<std::uint32_t>(n - 1), high, 1)
+                      : d;
 }
 
 bool havessse3() { return __builtin_cpu_supports("ssse3"); }
