@@ -6,7 +6,6 @@
 //   block(p)            the 16 bytes at p (in every lane: a block a lane)
 //   table(t)            the 16 bytes of table t in every lane
 //   store<at>(d, r)     r stored at d + at (its first lane)
-//   splat(b)            b in every byte
 //   shuffle(r, index)   byte index[i] of r, or 0 where it is 0xFF
 //   alignr<n>(a, b)     the 16 bytes of a then b from byte n on
 //   ziplo(a, b), ziphi  the bytes of the low or high halves interleaved
@@ -18,7 +17,7 @@
 //   bigendian(o)        their bytes, most significant first, from byte 0
 //                       (or each lane's line's)
 //
-// and chunk<k> unless the default (below) serves. A file that compiles its
+// and chunk<k>(window, fill) where step::chunk's default does not serve. A file that compiles its
 // kernel by a target pragma includes this after it, to compile it alike.
 #ifndef HEXCAT_KERNELS_LINES_H
 #define HEXCAT_KERNELS_LINES_H
@@ -53,17 +52,6 @@ struct tables {
     }
 };
 inline constexpr tables TABLES;
-
-// The default chunk of a window, by the tables.
-template <class O> struct defaults {
-    template <int k, class R> [[gnu::always_inline]] static R chunk(R window, R index, R fill)
-    {
-        if constexpr (PLAN.part[k].rotate > 0)
-            return O::template alignr<PLAN.part[k].rotate>(window, fill);
-        else
-            return O::either(O::shuffle(window, index), fill);
-    }
-};
 
 // The lines by the operations O, with constants set up once per batch.
 template <class O> struct step {
@@ -104,11 +92,18 @@ template <class O> struct step {
         else
             return O::template alignr<at % 16>(s.r[at / 16], s.r[at / 16 + 1]);
     }
+    // Chunk k: O's own, or by the tables.
     template <int k> [[gnu::always_inline]] R chunk(const stream &s) const
     {
-        return O::template chunk<k>(window<PLAN.part[k].window>(s), index[k], fill[k]);
+        constexpr chunks::chunk c = PLAN.part[k];
+        const R w = window<c.window>(s);
+        if constexpr (requires { O::template chunk<k>(w, w); })
+            return O::template chunk<k>(w, fill[k]);
+        else if constexpr (c.rotate > 0)
+            return O::template alignr<c.rotate>(w, fill[k]);
+        else
+            return O::either(O::shuffle(w, index[k]), fill[k]);
     }
-
     // The offset digits of a step's two lines, the first's in bytes 0-7 and
     // the second's in 8-15 (or each lane's line's in its bytes 0-7).
     [[gnu::always_inline]] R digitsof(R o) const
@@ -134,24 +129,15 @@ template <class O> struct step {
     [[gnu::always_inline]] void prefix(char *d) const { __builtin_memcpy(d, high, HIGHDIGITS); }
 };
 
-// Two lines a step, over a step S (step<O>, or a kernel's own) that has
-//
-//   S s(h)                    the step's constants, set up once per batch
-//   s.first(low), s.next(o)   the offsets of a step's two lines, the first
-//                             at low, and those of the next step
-//   s.digitsof(o)             the offset digits of both lines
-//   s.prefix(d)               stores the high digits at d (eight bytes,
-//                             those past h.len overwritten by the line)
-//   s.line<SECOND>(d, p, od)  stores the line of the block at p at d, the
-//                             second of the step's offset digits od or
-//                             the first, and up to SLACK bytes of scratch
-//
-// and may store a step's two lines its own way (s.two<WIDE>(d, p, od, h)),
-// for an even count of lines.
-// Lines of 4 GiB and above (WIDE) start with the high digits, stored after
-// the previous line, over its scratch bytes. h comes by value: the stores
-// of the lines cannot change a copy of its own, so its length stays in a
-// register.
+// Two lines a step, over a step S (step<O>, or a kernel's own): S s(h), set
+// up once per batch; s.first(low), s.next(o), a step's two offsets and the
+// next step's; s.digitsof(o), their digits od; s.prefix(d), the high digits
+// at d; s.line<SECOND>(d, p, od), the line of the block at p at d, with the
+// second line's digits of od or the first's, and up to SLACK bytes of
+// scratch; s.two<WIDE>(d, p, od, h), where S stores a step's two lines its
+// own way (for an even count of lines). Lines past 4 GiB (WIDE) start with
+// the high digits, stored over the previous line's scratch. h comes by
+// value: the stores cannot change a copy, so its length stays in a register.
 template <class S, bool WIDE> struct loop {
     static constexpr bool OWN = requires(const S &s)
     {

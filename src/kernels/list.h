@@ -1,10 +1,8 @@
 // Every line kernel in the order of preference, the one place that states
-// it, a row each: HEXCAT_KERNEL(fn, name, check)
-// for the kernel lines<fn>() in src/kernels/, which the tool and the tests
-// call name, and the processor runs where check() is true. Each use
-// defines HEXCAT_KERNEL before it includes this list: kernels.h declares
-// the kernels from it, table.cpp makes the table of them. No include
-// guard, for that reason. cmake/ports.cmake reads the names from it.
+// it, a row each: HEXCAT_KERNEL(fn, name, check) for the kernel lines<fn>(),
+// which the tool and the tests call name, and the processor runs where
+// check() is true. kernels.h declares the kernels from it, table.cpp makes
+// the table (so no include guard); cmake/ports.cmake reads the names.
 // One processor family's vector kernels at most.
 #if defined(HEXCAT_X86)
 HEXCAT_KERNEL(avx2, "avx2", haveavx2)

@@ -6,16 +6,13 @@
 #include "kernels/kernels.h"
 
 #ifdef HEXCAT_NEON
-
 #include <arm_neon.h>
 
 #include "kernels/lines.h"
 
 namespace hexcat {
-
 namespace {
-
-struct neon : lines::defaults<neon> {
+struct neon {
     using reg = uint8x16_t;
     static uint8x16_t block(const void *p) { return vld1q_u8(static_cast<const unsigned char *>(p)); }
     static uint8x16_t table(const void *t) { return block(t); }
@@ -53,7 +50,6 @@ struct neon : lines::defaults<neon> {
 };
 
 } // namespace
-
 char *linesneon(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n)
 {
     return lines::run<lines::step<neon>>(d, p, low, high, n);

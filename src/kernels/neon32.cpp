@@ -1,13 +1,9 @@
-// Line kernel for NEON on 32-bit ARM (armhf), whose baseline, ARMv7 with
-// VFPv3-D16, does not require it: compiled for NEON by a target pragma and
-// chosen at run time. Two lines per step.
-//
-// 32-bit NEON has no byte shuffle of a 16-byte register: its lookup (VTBL)
-// yields 8 bytes from up to four 8-byte registers, which must be
-// neighbours, and GCC copies registers to make them so. So the line is
-// not shuffled together but stored in pieces, the hex cells with VST3,
-// which interleaves three 8-byte registers (a space, the high digits, the
-// low digits) into eight cells " HH" at once:
+// Line kernel for NEON on 32-bit ARM (armhf), whose baseline does not
+// require it: compiled for NEON by a target pragma and chosen at run time;
+// two lines a step (lines.h's loop). Its lookup (VTBL) yields 8 bytes from
+// neighbouring 8-byte registers, which GCC copies to make so, so the line is
+// stored in pieces, the cells with VST3, which interleaves three 8-byte
+// registers (spaces, high digits, low digits) into eight cells at once:
 //
 //   OFFSET     the eight offset digits            8 bytes
 //   COLON      ':'                                8 bytes, the rest overwritten
@@ -29,18 +25,15 @@
 #include <arm_neon.h> // which enables NEON for its own functions
 #include <sys/auxv.h>
 
-// Everything from here to the check for NEON has internal linkage but the
-// kernel, and is compiled for NEON after every header, so that nothing
-// built for NEON can be taken for baseline code of the same name.
+// From here to the check for NEON all is compiled for NEON, after every
+// header, with internal linkage but the kernel.
 #pragma GCC push_options
 #pragma GCC target("fpu=neon")
 
 #include "kernels/lines.h"
 
 namespace hexcat {
-
 namespace {
-
 // The fixed characters, each at the start of an 8-byte register.
 struct fixedtext {
     unsigned char colon[8], separator[8], end[8];
@@ -108,7 +101,6 @@ struct step {
 };
 
 } // namespace
-
 char *linesneon32(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n)
 {
     return lines::run<step>(d, p, low, high, n);

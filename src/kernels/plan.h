@@ -11,8 +11,7 @@
 //   C   the character column
 //
 // A chunk's window is one of them, or the 16 bytes across two neighbours
-// from the first byte it needs. Everything here follows from the line's
-// layout (layout.h) at compile time; lines.h makes the byte tables of it.
+// from the first byte it needs; all of it follows from layout.h.
 #ifndef HEXCAT_KERNELS_PLAN_H
 #define HEXCAT_KERNELS_PLAN_H
 
@@ -22,8 +21,7 @@ namespace hexcat::chunks {
 
 // The stream position of each register.
 constexpr int T = 0, D0 = 16, D1 = 32, C = 48, END = 64;
-// The line's chunks: the last two bytes of the fifth are scratch, which
-// the next line overwrites.
+// The line's chunks, the last one's bytes past the line scratch.
 constexpr int CHUNKS = (LINE + 15) / 16;
 
 // The stream position of byte i of chunk k, or -1 for a fixed character,
@@ -53,9 +51,8 @@ struct chunk {
     int window;     // the stream position of the window's first byte
     int from[16];   // byte i of the chunk is byte from[i] of the window,
     char fixed[16]; // or, where from[i] < 0, the fixed character fixed[i]
-    // Where the chunk is the window's bytes from byte rotate on, followed
-    // in order by fixed characters: rotate (else 0), and those characters
-    // as the register that follows the window (after[m] follows byte 15).
+    // Where the chunk is the window from byte rotate on, then fixed
+    // characters: rotate (else 0), and those characters (after).
     int rotate;
     char after[16];
 };

@@ -12,17 +12,13 @@
 #include "kernels/words.h"
 
 namespace hexcat {
-
 namespace {
-
 using namespace words;
 
-// A byte's cell and character as the four bytes of one 32-bit store, with
-// the character in the low byte, where a byte store takes it from:
-// little-endian C ' ' H L, stored one byte before the cell; big-endian
-// ' ' H L C, stored at the cell. Either way the stray C lands on a byte
-// that the next cell stored covers, cells going from last to first on
-// little-endian processors and from first to last on big-endian ones.
+// A byte's cell and character as one 32-bit store, the character in the low
+// byte for a byte store: little-endian C ' ' H L one byte before the cell,
+// big-endian ' ' H L C at it; the stray C lands where the next cell stored
+// covers it (cells go last to first on little-endian processors).
 struct celltable {
     std::uint32_t entry[256];
     constexpr celltable() : entry()
@@ -38,9 +34,8 @@ struct celltable {
 };
 
 // 64-bit processors with fast unaligned stores put two cells down with one
-// 8-byte store, the characters with two: fewer stores, which bound the
-// kernel there. Not s390x, where joining the pairs costs more instructions
-// than the stores it saves (docs/performance.md).
+// 8-byte store, the characters with two; not s390x, where joining the pairs
+// costs more instructions than it saves (docs/performance.md).
 #if defined(__x86_64__) || defined(__aarch64__) || defined(__powerpc64__)
 constexpr bool PAIRS = true;
 #else
@@ -225,7 +220,6 @@ char *portablelines(char *d, const unsigned char *p, std::uint32_t low, std::siz
 }
 
 } // namespace
-
 char *linesportable(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n)
 {
     return high.len > 0 ? portablelines<true>(d, p, low, n, high) : portablelines<false>(d, p, low, n, high);

@@ -16,7 +16,6 @@ constexpr kernel TABLE[] = {
 };
 
 } // namespace
-
 std::span<const kernel> kernels() { return TABLE; }
 
 const kernel *findkernel(const char *name)

@@ -1,34 +1,26 @@
-// Line kernels written once in GCC's generic vectors (16 bytes,
-// vector_size): the line template (lines.h) over the operations of a vector
-// unit whose shuffles take two 16-byte registers, VSX on POWER8 and later
-// (always there on ppc64el) and the z13 vector facility on s390x (chosen at
-// run time). Each chunk is one constant two-register shuffle of its window
-// and its register of fixed characters.
-//
-// Where the port's baseline lacks the unit, everything from the kernel on
-// is compiled for it by a target pragma, after every header: all of it has
-// internal linkage but the entry point, so nothing built for the unit can
-// be taken for a baseline function of the same name elsewhere, and the
-// entry point is called only once the unit is found.
+// Line kernels in GCC's generic vectors (vector_size): the line template
+// (lines.h) over the operations of a vector unit whose shuffles take two
+// registers, VSX on POWER8 and later (ppc64el's baseline) and the z13
+// vector facility on s390x (chosen at run time); each chunk is one
+// constant shuffle of its window and its fixed characters. Where the
+// baseline lacks the unit, all from the kernel on is compiled for it by a
+// target pragma, after every header, with internal linkage but the entry
+// point, which is called only once the unit is found.
 #include <cstdint>
 
 #include "kernels/kernels.h"
 
 #ifdef HEXCAT_VECTOR
-
 #ifdef HEXCAT_VX
 #include <sys/auxv.h>
 
 #pragma GCC push_options
 #pragma GCC target("arch=z13")
 #endif
-
 #include "kernels/lines.h"
 
 namespace hexcat {
-
 namespace {
-
 using u8x16 = unsigned char __attribute__((vector_size(16)));
 using u32x4 = std::uint32_t __attribute__((vector_size(16)));
 
@@ -36,7 +28,7 @@ using u32x4 = std::uint32_t __attribute__((vector_size(16)));
 inline u8x16 pick(u8x16 a, u8x16 b, u8x16 mask) { return __builtin_shuffle(a, b, mask); }
 constexpr u8x16 RAMP = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 
-template <class V> struct generic : lines::defaults<V> {
+template <class V> struct generic {
     using reg = u8x16;
     static u8x16 block(const void *p)
     {
@@ -87,7 +79,7 @@ template <class V> struct generic : lines::defaults<V> {
         }
     };
     static constexpr masks MASKS{};
-    template <int k> static u8x16 chunk(u8x16 window, u8x16 /*index*/, u8x16 fill)
+    template <int k> static u8x16 chunk(u8x16 window, u8x16 fill)
     {
         return pick(window, fill, block(MASKS.at[k]));
     }
@@ -107,7 +99,6 @@ struct vsx : generic<vsx> {
     }
 };
 } // namespace
-
 char *linesvsx(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n)
 {
     return lines::run<lines::step<vsx>>(d, p, low, high, n);
@@ -120,7 +111,6 @@ struct vx : generic<vx> {
     template <int at> static void store(char *d, u8x16 v) { __builtin_memcpy(d + at, &v, 16); }
 };
 } // namespace
-
 char *linesvx(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n)
 {
     return lines::run<lines::step<vx>>(d, p, low, high, n);

@@ -1,22 +1,18 @@
-// Vector line kernels for x86, the line template (lines.h) over SSSE3's
-// operations (two lines a step) and over AVX2's (two lines a step, one in
-// each 128-bit lane, stored as pairs of chunks in 32-byte stores). Both are
-// compiled for their instruction set with target attributes and chosen at
-// run time, so one binary runs on any x86 processor. The operations are
-// wrapped because a bare 32-byte vector cannot be passed to or from a
-// function that is not compiled for AVX (its calling convention differs).
+// Vector line kernels for x86: the line template (lines.h) over SSSE3's
+// operations and over AVX2's (a line in each 128-bit lane, stored as pairs
+// of chunks). Both are compiled for their instruction set by target
+// attributes and chosen at run time. The registers are wrapped: a bare
+// 32-byte vector cannot be passed to or from a function that is not
+// compiled for AVX (its calling convention differs).
 #include "kernels/kernels.h"
 
 #ifdef HEXCAT_X86
-
 #include <immintrin.h>
 
 #include "kernels/lines.h"
 
 namespace hexcat {
-
 namespace {
-
 #define SSSE3 __attribute__((target("ssse3")))
 #define AVX2 __attribute__((target("avx2")))
 
@@ -53,7 +49,7 @@ constexpr char OFFSETBYTES[16] = {3, 2, 1, 0, 7, 6, 5, 4, -1, -1, -1, -1, -1, -1
     static TARGET R next(R o) { return {MM##_add_epi32(o.v, MM##_set1_epi32(32))}; }                         \
     static TARGET R bigendian(R o) { return shuffle(o, table(OFFSETBYTES)); }
 
-struct sse : lines::defaults<sse> {
+struct sse {
     HEXCAT_X86OPS(xmm, _mm, si128, SSSE3)
     static SSSE3 xmm block(const void *p) { return {_mm_loadu_si128(static_cast<const __m128i *>(p))}; }
     static SSSE3 xmm table(const void *t) { return block(t); }
@@ -71,7 +67,7 @@ struct sse : lines::defaults<sse> {
 
 // A line in each lane: a step's lines are its two blocks, offsets and
 // digits in the low and the high lane.
-struct avx : lines::defaults<avx> {
+struct avx {
     HEXCAT_X86OPS(ymm, _mm256, si256, AVX2)
     static AVX2 ymm block(const void *p) { return {_mm256_loadu_si256(static_cast<const __m256i *>(p))}; }
     static AVX2 ymm table(const void *t)
@@ -91,38 +87,34 @@ struct avx : lines::defaults<avx> {
 // then chunk 4 of either line from its lane.
 static_assert(lines::CHUNKS == 5);
 struct avx2step : lines::step<avx> {
-    ymm index01, index23, fill01, fill23;
-    // The tables of chunks a and b, in the low and the high lane.
-    static AVX2 ymm pair(const unsigned char (&a)[16], const unsigned char (&b)[16])
+    ymm index2[2], fill2[2]; // of chunks 2j and 2j + 1, in the low and the high lane
+    static AVX2 ymm pair(const unsigned char (&t)[lines::CHUNKS][16], int k)
     {
-        return {
-            _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(b), reinterpret_cast<const __m128i *>(a))};
+        return {_mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(t[k + 1]),
+                                    reinterpret_cast<const __m128i *>(t[k]))};
     }
     AVX2 explicit avx2step(const highpart &h)
-        : step(h), index01(pair(lines::TABLES.index[0], lines::TABLES.index[1])),
-          index23(pair(lines::TABLES.index[2], lines::TABLES.index[3])),
-          fill01(pair(lines::TABLES.fill[0], lines::TABLES.fill[1])),
-          fill23(pair(lines::TABLES.fill[2], lines::TABLES.fill[3]))
+        : step(h), index2{pair(lines::TABLES.index, 0), pair(lines::TABLES.index, 2)},
+          fill2{pair(lines::TABLES.fill, 0), pair(lines::TABLES.fill, 2)}
     {
     }
-    // Chunks k and k + 1 of the line in the low lane (lanes 0x20) or the high one (0x31).
-    template <int k, int lanes> AVX2 __m256i chunks(const stream &s, ymm index, ymm fill) const
+    // Chunks k and k + 1 of the line of the low lane (lanes 0x20) or the high one (0x31).
+    template <int k, int lanes> AVX2 __m256i chunks(const stream &s) const
     {
         const __m256i w = _mm256_permute2x128_si256(window<lines::PLAN.part[k].window>(s).v,
                                                     window<lines::PLAN.part[k + 1].window>(s).v, lanes);
-        return avx::either(avx::shuffle({w}, index), fill).v;
+        return avx::either(avx::shuffle({w}, index2[k / 2]), fill2[k / 2]).v;
     }
-    // The line of the low lane (SECOND false) or the high one.
     template <bool WIDE, bool SECOND>
     AVX2 char *lane(char *d, const stream &s, __m256i tails, const highpart &h) const
     {
         constexpr int lanes = SECOND ? 0x31 : 0x20;
         if constexpr (WIDE) {
-            __builtin_memcpy(d, high, 8);
+            prefix(d);
             d += h.len;
         }
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(d), chunks<0, lanes>(s, index01, fill01));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + 32), chunks<2, lanes>(s, index23, fill23));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(d), chunks<0, lanes>(s));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + 32), chunks<2, lanes>(s));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 64),
                          _mm256_extracti128_si256(tails, SECOND ? 1 : 0));
         return d + LINE;
@@ -131,13 +123,11 @@ struct avx2step : lines::step<avx> {
     {
         const stream s = streamat<false>(p, od);
         const __m256i tails = chunk<4>(s).v;
-        d = lane<WIDE, false>(d, s, tails, h);
-        return lane<WIDE, true>(d, s, tails, h);
+        return lane<WIDE, true>(lane<WIDE, false>(d, s, tails, h), s, tails, h);
     }
 };
 
 } // namespace
-
 SSSE3 char *linesssse3(char *d, const unsigned char *p, std::uint32_t low, const highpart &high,
                        std::size_t n)
 {
