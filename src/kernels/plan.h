@@ -29,7 +29,7 @@ constexpr int CHUNKS = (LINE + 15) / 16;
 // cells' digits from T.
 constexpr int sourcepos(int k, int i, char &fixed)
 {
-    const linebyte b = lineat(static_cast<std::size_t>(16 * k + i));
+    const linebyte b = lineat(16 * static_cast<std::size_t>(k) + static_cast<std::size_t>(i));
     fixed = b.c;
     const int first = k == 0 ? T + static_cast<int>(OFFSETDIGITS) : D0;
     switch (b.what) {
