@@ -14,7 +14,7 @@
 //   either(a, b)        a or b
 //   shown(r)            each byte as the character column shows it
 //   first(low), next(o) a step's two offsets, the first at low; the next
-//   bigendian(o)        their bytes, most significant first, from byte 0
+//   nibbles(o)          their nibbles, most significant first, from byte 0
 //                       (or each lane's line's)
 //
 // and chunk<k>(window, fill) where step::chunk's default does not serve. A file that compiles its
@@ -53,8 +53,9 @@ struct tables {
 };
 inline constexpr tables TABLES;
 
-// The lines by the operations O, with constants set up once per batch.
-template <class O> struct step {
+// The lines by the operations O (first() and next() among them), with
+// constants set up once per batch.
+template <class O> struct step : O {
     using R = typename O::reg;
     R digits, index[CHUNKS], fill[CHUNKS];
     char high[HIGHDIGITS];
@@ -106,11 +107,7 @@ template <class O> struct step {
     }
     // The offset digits of a step's two lines, the first's in bytes 0-7 and
     // the second's in 8-15 (or each lane's line's in its bytes 0-7).
-    [[gnu::always_inline]] R digitsof(R o) const
-    {
-        const R be = O::bigendian(o);
-        return O::shuffle(digits, O::ziplo(O::high(be), O::low(be)));
-    }
+    [[gnu::always_inline]] R digitsof(R o) const { return O::shuffle(digits, O::nibbles(o)); }
     // The line of the block at p at d, chunk by chunk: 80 bytes, the last
     // two scratch.
     template <int... k>
@@ -124,8 +121,6 @@ template <class O> struct step {
         store(d, streamat<SECOND>(p, od), std::make_integer_sequence<int, CHUNKS>());
     }
 
-    [[gnu::always_inline]] static R first(std::uint32_t low) { return O::first(low); }
-    [[gnu::always_inline]] static R next(R o) { return O::next(o); }
     [[gnu::always_inline]] void prefix(char *d) const { __builtin_memcpy(d, high, HIGHDIGITS); }
 };
 

@@ -3,7 +3,6 @@
 // which the tool and the tests call name, and the processor runs where
 // check() is true. kernels.h declares the kernels from it, table.cpp makes
 // the table (so no include guard); cmake/ports.cmake reads the names.
-// One processor family's vector kernels at most.
 #if defined(HEXCAT_X86)
 HEXCAT_KERNEL(avx2, "avx2", haveavx2)
 HEXCAT_KERNEL(ssse3, "ssse3", havessse3)

@@ -1,8 +1,7 @@
 // Line kernel for AArch64 Advanced SIMD (NEON), which every AArch64
-// processor has: the line template (lines.h) over its operations. Chunks
-// are one-register table lookups (TBL) of their window, joined from two
-// registers with EXT where it spans them: GCC copies the registers of a
-// multi-register table before every lookup (docs/performance.md).
+// processor has: the line template (lines.h) over its operations, one-
+// register table lookups (TBL) and joins (EXT): GCC copies the registers of
+// a multi-register table before every lookup (docs/performance.md).
 #include "kernels/kernels.h"
 
 #ifdef HEXCAT_NEON
@@ -46,7 +45,13 @@ struct neon {
     {
         return vreinterpretq_u8_u32(vaddq_u32(vreinterpretq_u32_u8(o), vdupq_n_u32(32)));
     }
-    static uint8x16_t bigendian(uint8x16_t o) { return vrev32q_u8(o); }
+    // Each byte, most significant first, twice: shifted to its high nibble, then its low.
+    static uint8x16_t nibbles(uint8x16_t o)
+    {
+        constexpr unsigned char spread[16] = {3, 3, 2, 2, 1, 1, 0, 0, 7, 7, 6, 6, 5, 5, 4, 4};
+        constexpr signed char shift[16] = {-4, 0, -4, 0, -4, 0, -4, 0, -4, 0, -4, 0, -4, 0, -4, 0};
+        return low(vshlq_u8(vqtbl1q_u8(o, vld1q_u8(spread)), vld1q_s8(shift)));
+    }
 };
 
 } // namespace

@@ -7,15 +7,12 @@ namespace hexcat {
 
 bool always() { return true; }
 
-namespace {
-
 constexpr kernel TABLE[] = {
 #define HEXCAT_KERNEL(fn, name, check) {name, lines##fn, check},
 #include "kernels/list.h"
 #undef HEXCAT_KERNEL
 };
 
-} // namespace
 std::span<const kernel> kernels() { return TABLE; }
 
 const kernel *findkernel(const char *name)

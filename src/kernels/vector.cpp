@@ -56,10 +56,11 @@ template <class V> struct generic {
     static u8x16 next(u8x16 o) { return (u8x16)((u32x4)o + 32); }
     // Each offset's bytes reversed where the processor puts its low byte
     // first.
-    static u8x16 bigendian(u8x16 o)
+    static u8x16 nibbles(u8x16 o)
     {
         constexpr u8x16 reversed = {3, 2, 1, 0, 7, 6, 5, 4, 8, 9, 10, 11, 12, 13, 14, 15};
-        return __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? pick(o, o, reversed) : o;
+        const u8x16 be = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? pick(o, o, reversed) : o;
+        return ziplo(high(be), low(be));
     }
 
     // Chunk k as one shuffle of its window and its fixed characters (fill):
@@ -85,7 +86,6 @@ template <class V> struct generic {
     }
 };
 
-// Each unit's stores, and its kernel.
 #ifdef HEXCAT_VSX
 // POWER8 in little-endian mode stores vectors with their two halves
 // swapped, unless each store is preceded by a swap: the chunks are

@@ -47,7 +47,11 @@ constexpr char OFFSETBYTES[16] = {3, 2, 1, 0, 7, 6, 5, 4, -1, -1, -1, -1, -1, -1
                       splat(DOT));                                                                           \
     }                                                                                                        \
     static TARGET R next(R o) { return {MM##_add_epi32(o.v, MM##_set1_epi32(32))}; }                         \
-    static TARGET R bigendian(R o) { return shuffle(o, table(OFFSETBYTES)); }
+    static TARGET R nibbles(R o)                                                                             \
+    {                                                                                                        \
+        const R be = shuffle(o, table(OFFSETBYTES));                                                         \
+        return ziplo(high(be), low(be));                                                                     \
+    }
 
 struct sse {
     HEXCAT_X86OPS(xmm, _mm, si128, SSSE3)
