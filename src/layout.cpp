@@ -30,10 +30,10 @@ char *plainline(char *d, const unsigned char *p, std::uint64_t offset, int cnt)
     auto low = static_cast<std::uint32_t>(offset);
     for (std::size_t i = 4; i-- > 0; low >>= 8)
         std::memcpy(d + OFFSET + 2 * i, HEX.pair[low & 0xFF], 2);
-    d[COLON] = ':';
+    d[COLON] = COLONCHAR;
     for (int c = 0; c < 16; c++) {
         char *cd = d + cell(static_cast<std::size_t>(c));
-        cd[0] = ' ';
+        cd[0] = CELLSPACE;
         cd[1] = c < cnt ? HEX.pair[p[c]][0] : ' ';
         cd[2] = c < cnt ? HEX.pair[p[c]][1] : ' ';
         d[character(static_cast<std::size_t>(c))] = c < cnt ? shown(p[c]) : ' ';

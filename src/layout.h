@@ -19,7 +19,10 @@ namespace hexcat {
 // the newline. An offset of 2^32 and more puts its digits above the low
 // eight before the line, which moves every field right by their count.
 constexpr std::size_t OFFSET = 0;
-constexpr std::size_t COLON = OFFSET + 8;
+constexpr std::size_t OFFSETDIGITS = 8; // of the low 32 bits
+// The offset's second-last digit, which counts the lines: one up a line.
+constexpr std::size_t LINEDIGIT = OFFSET + OFFSETDIGITS - 2;
+constexpr std::size_t COLON = OFFSET + OFFSETDIGITS;
 constexpr std::size_t CELL0 = COLON + 1;
 // Cell c, for byte c of the line's 16.
 constexpr std::size_t cell(std::size_t c) { return CELL0 + 3 * c; }
@@ -30,13 +33,19 @@ constexpr std::size_t NEWLINE = BAR + 1;
 constexpr std::size_t LINE = NEWLINE + 1; // 78
 // Character c.
 constexpr std::size_t character(std::size_t c) { return CHAR0 + c; }
-// The fixed text between the fields.
+// The fixed text between the fields: the colon after the offset, the
+// space that starts each cell, the separator before the characters, the
+// end of the line.
+constexpr char COLONCHAR = ':';
+constexpr char CELLSPACE = ' ';
 constexpr char SEPARATORTEXT[] = "  |";
 constexpr char ENDTEXT[] = "|\n"; // the closing bar and the newline
 static_assert(sizeof SEPARATORTEXT - 1 == CHAR0 - SEPARATOR && sizeof ENDTEXT - 1 == LINE - BAR);
 
-// The longest line: an offset of 16 digits widens the line by 8.
-constexpr std::size_t MAXLINE = LINE + 8;
+// The most digits an offset has above the low eight, and the longest
+// line, which an offset of 16 digits widens by them.
+constexpr std::size_t HIGHDIGITS = 16 - OFFSETDIGITS;
+constexpr std::size_t MAXLINE = LINE + HIGHDIGITS;
 // Line kernels store whole 16-byte chunks and may write this many bytes
 // past the end of the last line they produce (never past SLACK).
 constexpr std::size_t SLACK = 32;
@@ -82,9 +91,9 @@ constexpr linebyte lineat(std::size_t j)
     if (j >= CHAR0 && j < BAR)
         return {linebyte::chr, static_cast<int>(j - CHAR0), 0};
     if (j == COLON)
-        return {linebyte::fixed, 0, ':'};
+        return {linebyte::fixed, 0, COLONCHAR};
     if (j < SEPARATOR)
-        return {linebyte::fixed, 0, ' '};
+        return {linebyte::fixed, 0, CELLSPACE};
     if (j < CHAR0)
         return {linebyte::fixed, 0, SEPARATORTEXT[j - SEPARATOR]};
     return {linebyte::fixed, 0, j < LINE ? ENDTEXT[j - BAR] : '\0'};
@@ -96,7 +105,7 @@ constexpr linebyte lineat(std::size_t j)
 // of the low 32 bits, so they are a fixed prefix of each line there.
 struct highpart {
     std::uint32_t value;
-    char digits[8];
+    char digits[HIGHDIGITS];
     std::size_t len;
 };
 highpart highdigits(std::uint64_t offset);

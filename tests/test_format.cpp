@@ -252,7 +252,7 @@ TEST(Kernels, TheBestKernelThisProcessorRunsIsChosen)
     ASSERT_NE(findkernel("portable"), nullptr);
     EXPECT_STREQ(findkernel("portable")->name, "portable");
     // The wordwise kernel comes before the portable one only where
-    // unaligned stores are missing or slow.
+    // unaligned stores are missing or slow (list.h).
     auto place = [](const char *name) {
         auto all = kernels();
         return std::find_if(all.begin(), all.end(),

@@ -1,6 +1,6 @@
 // The line kernels: each formats a batch of full 16-byte blocks as dump lines,
 // byte for byte as the general formatter would, with the instructions of
-// one processor family. One table lists them, best first.
+// one processor family. One list names them, best first (list.h).
 #ifndef HEXCAT_KERNELS_H
 #define HEXCAT_KERNELS_H
 
@@ -18,12 +18,10 @@
     !defined(HEXCAT_PORTABLE)
 #define HEXCAT_NEON 1
 #endif
-// The generic-vector kernels (vector.cpp): VSX, which every ppc64el
-// processor has (POWER8 on), and the z13 vector facility on s390x, checked
-// at run time. NEON on 32-bit ARMv7 with hardware floating point (armhf),
-// checked at run time (neon32.cpp).
-// Both take GCC (the ports' compiler), whose builtins and shuffles by a
-// variable index they use; other compilers build the portable kernel there.
+// The generic-vector kernels (vector.cpp), VSX (ppc64el, POWER8 on) and
+// the z13 vector facility (s390x, checked at run time), take GCC, the
+// ports' compiler, for its shuffles by a variable index; other compilers
+// build the portable kernel there. NEON on armhf is checked at run time.
 #if defined(__powerpc64__) && defined(__VSX__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ &&               \
     defined(__GNUC__) && !defined(__clang__) && !defined(HEXCAT_PORTABLE)
 #define HEXCAT_VSX 1
@@ -40,26 +38,25 @@
 #endif
 
 // The kernel that stores aligned words only, for processors without
-// unaligned stores; built on every little-endian one, so that it is tested
-// everywhere, and chosen before the portable kernel where unaligned stores
-// are missing or slow (HEXCAT_STRICTALIGN).
+// unaligned stores or where they may trap (HEXCAT_STRICTALIGN, which a build
+// may also set, to run those paths on any processor); built on every
+// little-endian one, so that it is tested everywhere (its place: list.h).
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
 #define HEXCAT_WORDWISE 1
 #endif
-#if (defined(__arm__) && !defined(__ARM_FEATURE_UNALIGNED)) || defined(__riscv)
+#if ((defined(__arm__) && !defined(__ARM_FEATURE_UNALIGNED)) || defined(__riscv)) &&                         \
+    !defined(HEXCAT_STRICTALIGN)
 #define HEXCAT_STRICTALIGN 1
 #endif
 
 namespace hexcat {
 
-// A line kernel formats n full 16-byte blocks starting at p as n
-// consecutive dump lines at d, the first at the offset whose low 32 bits
-// are low and whose digits above them are high (see highdigits()). The
-// caller keeps every offset of the batch below the same multiple of 2^32, so
-// every line is high's digits, then 78 bytes whose offset field holds the
-// low 32 bits as eight digits. Offsets need not be multiples of 16; n may
-// be 0. Returns the end of the last line; may write up to SLACK bytes
-// beyond it.
+// A line kernel formats n full 16-byte blocks at p as n dump lines at d,
+// the first at the offset whose low 32 bits are low and whose digits above
+// them are high (highdigits()). The caller keeps the batch below one
+// multiple of 2^32, so every line is high's digits, then LINE bytes.
+// Offsets need not be multiples of 16; n may be 0. Returns the end of the
+// last line; may write up to SLACK bytes beyond it.
 using linesfn = char *(*)(char *d, const unsigned char *p, std::uint32_t low, const highpart &high,
                           std::size_t n);
 
@@ -72,9 +69,8 @@ struct kernel {
 // Every kernel built in, best first; the last one runs everywhere.
 std::span<const kernel> kernels();
 
-// The kernel called name, or the first of the table when name is nullptr,
-// among those this processor runs; nullptr when there is no such kernel or
-// this processor cannot run it.
+// The first kernel called name (any name when nullptr) that this processor
+// runs, or nullptr.
 const kernel *findkernel(const char *name);
 
 // The kernels (list.h), and whether this processor runs each.

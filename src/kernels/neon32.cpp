@@ -1,13 +1,9 @@
-// Line kernel for NEON on 32-bit ARM (armhf), whose baseline, ARMv7 with
-// VFPv3-D16, does not require it: compiled for NEON by a target pragma and
-// chosen at run time. Two lines per step.
-//
-// 32-bit NEON has no byte shuffle of a 16-byte register: its lookup (VTBL)
-// yields 8 bytes from up to four 8-byte registers, which must be
-// neighbours, and GCC copies registers to make them so. So the line is
-// not shuffled together but stored in pieces, the hex cells with VST3,
-// which interleaves three 8-byte registers (a space, the high digits, the
-// low digits) into eight cells " HH" at once:
+// Line kernel for NEON on 32-bit ARM (armhf), whose baseline does not
+// require it: compiled for NEON by a target pragma and chosen at run time;
+// two lines a step (lines.h's loop). Its lookup (VTBL) yields 8 bytes from
+// neighbouring 8-byte registers, which GCC copies to make so, so the line is
+// stored in pieces, the cells with VST3, which interleaves three 8-byte
+// registers (spaces, high digits, low digits) into eight cells at once:
 //
 //   OFFSET     the eight offset digits            8 bytes
 //   COLON      ':'                                8 bytes, the rest overwritten
@@ -29,22 +25,19 @@
 #include <arm_neon.h> // which enables NEON for its own functions
 #include <sys/auxv.h>
 
-// Everything from here to the check for NEON has internal linkage but the
-// kernel, and is compiled for NEON after every header, so that nothing
-// built for NEON can be taken for baseline code of the same name.
+// From here to the check for NEON all is compiled for NEON, after every
+// header, with internal linkage but the kernel.
 #pragma GCC push_options
 #pragma GCC target("fpu=neon")
 
-#include "kernels/steps.h"
+#include "kernels/lines.h"
 
 namespace hexcat {
-
 namespace {
-
 // The fixed characters, each at the start of an 8-byte register.
 struct fixedtext {
     unsigned char colon[8], separator[8], end[8];
-    constexpr fixedtext() : colon{':'}, separator(), end()
+    constexpr fixedtext() : colon{COLONCHAR}, separator(), end()
     {
         for (std::size_t i = 0; i < CHAR0 - SEPARATOR; i++)
             separator[i] = static_cast<unsigned char>(SEPARATORTEXT[i]);
@@ -59,13 +52,13 @@ static_assert(COLON + 8 > CELL0 && SEPARATOR + 8 > CHAR0 && cell(8) == cell(0) +
 struct step {
     uint8x8x2_t digits;
     uint8x8_t colon, separator, end, space, high;
-    uint8x16_t nib, low, printable, dot;
+    uint8x16_t nib, firstprintable, printable, dot;
     explicit step(const highpart &h)
         : digits{{vld1_u8(reinterpret_cast<const unsigned char *>(DIGITS)),
                   vld1_u8(reinterpret_cast<const unsigned char *>(DIGITS) + 8)}},
           colon(vld1_u8(FIXED.colon)), separator(vld1_u8(FIXED.separator)), end(vld1_u8(FIXED.end)),
-          space(vdup_n_u8(' ')), high(vld1_u8(reinterpret_cast<const unsigned char *>(h.digits))),
-          nib(vdupq_n_u8(0x0F)), low(vdupq_n_u8(FIRSTPRINTABLE)),
+          space(vdup_n_u8(CELLSPACE)), high(vld1_u8(reinterpret_cast<const unsigned char *>(h.digits))),
+          nib(vdupq_n_u8(0x0F)), firstprintable(vdupq_n_u8(FIRSTPRINTABLE)),
           printable(vdupq_n_u8(LASTPRINTABLE + 1 - FIRSTPRINTABLE)), dot(vdupq_n_u8(DOT))
     {
     }
@@ -94,7 +87,7 @@ struct step {
         const uint8x16_t x = vld1q_u8(p);
         const uint8x16_t hi = vshrq_n_u8(x, 4);
         const uint8x16_t lo = vandq_u8(x, nib);
-        const uint8x16_t chars = vbslq_u8(vcltq_u8(vsubq_u8(x, low), printable), x, dot);
+        const uint8x16_t chars = vbslq_u8(vcltq_u8(vsubq_u8(x, firstprintable), printable), x, dot);
         vst1_u8(o + OFFSET, od.val[SECOND ? 1 : 0]);
         vst1_u8(o + COLON, colon);
         const uint8x8x3_t first = {{space, hex(vget_low_u8(hi)), hex(vget_low_u8(lo))}};
@@ -108,10 +101,9 @@ struct step {
 };
 
 } // namespace
-
 char *linesneon32(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n)
 {
-    return steps::lines<step>(d, p, low, high, n);
+    return lines::run<step>(d, p, low, high, n);
 }
 
 } // namespace hexcat

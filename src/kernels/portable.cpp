@@ -12,17 +12,13 @@
 #include "kernels/words.h"
 
 namespace hexcat {
-
 namespace {
-
 using namespace words;
 
-// A byte's cell and character as the four bytes of one 32-bit store, with
-// the character in the low byte, where a byte store takes it from:
-// little-endian C ' ' H L, stored one byte before the cell; big-endian
-// ' ' H L C, stored at the cell. Either way the stray C lands on a byte
-// that the next cell stored covers, cells going from last to first on
-// little-endian processors and from first to last on big-endian ones.
+// A byte's cell and character as one 32-bit store, the character in the low
+// byte for a byte store: little-endian C ' ' H L one byte before the cell,
+// big-endian ' ' H L C at it; the stray C lands where the next cell stored
+// covers it (cells go last to first on little-endian processors).
 struct celltable {
     std::uint32_t entry[256];
     constexpr celltable() : entry()
@@ -31,15 +27,15 @@ struct celltable {
             const std::uint32_t h = static_cast<unsigned char>(HEX.pair[b][0]);
             const std::uint32_t l = static_cast<unsigned char>(HEX.pair[b][1]);
             const std::uint32_t c = static_cast<unsigned char>(shown(static_cast<unsigned char>(b)));
-            entry[b] = BIGENDIAN ? ' ' << 24 | h << 16 | l << 8 | c : l << 24 | h << 16 | ' ' << 8 | c;
+            const std::uint32_t s = CELLSPACE;
+            entry[b] = BIGENDIAN ? s << 24 | h << 16 | l << 8 | c : l << 24 | h << 16 | s << 8 | c;
         }
     }
 };
 
 // 64-bit processors with fast unaligned stores put two cells down with one
-// 8-byte store, the characters with two: fewer stores, which bound the
-// kernel there. Not s390x, where joining the pairs costs more instructions
-// than the stores it saves (docs/performance.md).
+// 8-byte store, the characters with two; not s390x, where joining the pairs
+// costs more instructions than it saves (docs/performance.md).
 #if defined(__x86_64__) || defined(__aarch64__) || defined(__powerpc64__)
 constexpr bool PAIRS = true;
 #else
@@ -55,8 +51,8 @@ struct pairtable {
     {
         for (unsigned b = 0; b < 256; b++) {
             const char h = HEX.pair[b][0], l = HEX.pair[b][1];
-            const char one[8] = {' ', h, l, 0, 0, 0, 0, 0};
-            const char two[8] = {0, 0, 0, ' ', h, l, ' ', ' '};
+            const char one[8] = {CELLSPACE, h, l, 0, 0, 0, 0, 0};
+            const char two[8] = {0, 0, 0, CELLSPACE, h, l, SEPARATORTEXT[0], SEPARATORTEXT[1]};
             first[b] = image<std::uint64_t>(one);
             second[b] = image<std::uint64_t>(two);
         }
@@ -99,7 +95,7 @@ template <class Table> inline void cells(char *d, const unsigned char *p, const 
         // the pair before it puts the ' ' it leaves out.
         auto pair = [&](std::size_t c) { return tab->first[byte(c)] | tab->second[byte(c + 1)]; };
         static_assert(COLON == cell(0) - 1 && SEPARATOR + 2 == cell(14) + 8);
-        put(d + COLON, later(pair(0), 1) | byteimage<std::uint64_t>(':', 0));
+        put(d + COLON, later(pair(0), 1) | byteimage<std::uint64_t>(COLONCHAR, 0));
         for (std::size_t c = 2; c < 14; c += 2)
             put(d + cell(c), pair(c));
         put(d + cell(14) + 1, earlier(pair(14), 1) | byteimage<std::uint64_t>(SEPARATORTEXT[2], 7));
@@ -134,13 +130,13 @@ struct digits8 {
 };
 inline digits8 offsetdigits(std::uint32_t low)
 {
-    char s[8];
+    char s[OFFSETDIGITS];
     for (std::size_t i = 4; i-- > 0; low >>= 8)
         std::memcpy(s + 2 * i, HEX.pair[low & 0xFF], 2);
     digits8 w;
     std::memcpy(&w.first, s, 4);
     std::memcpy(&w.second, s + 4, 4);
-    s[6] = 0;
+    s[LINEDIGIT - OFFSET] = 0;
     std::memcpy(&w.all, s, 8);
     return w;
 }
@@ -151,10 +147,10 @@ struct linedigits {
     constexpr linedigits() : image()
     {
         for (unsigned k = 0; k < 16; k++)
-            image[k] = later(std::uint64_t{static_cast<unsigned char>(DIGITS[k])}, 6);
+            image[k] = later(std::uint64_t{static_cast<unsigned char>(DIGITS[k])}, LINEDIGIT - OFFSET);
     }
 };
-inline constexpr linedigits LINEDIGIT;
+inline constexpr linedigits LINEDIGITS;
 
 // The lines from one multiple of 256 of the offset to the next share all
 // their offset digits but the second-last, which counts the line. Each batch
@@ -182,7 +178,7 @@ char *portablelines(char *d, const unsigned char *p, std::uint32_t low, std::siz
         if constexpr (PAIRS) {
             // The line's digit from a table of words, the end of the batch
             // its end in the table.
-            const std::uint64_t *digit = LINEDIGIT.image + line, *last = digit + m;
+            const std::uint64_t *digit = LINEDIGITS.image + line, *last = digit + m;
             for (; digit != last; digit++, p += 16) {
                 if (WIDE) {
                     put(d, high0); // the line overwrites what is not a digit
@@ -204,7 +200,7 @@ char *portablelines(char *d, const unsigned char *p, std::uint32_t low, std::siz
             }
             put(d + OFFSET, od.first);
             put(d + OFFSET + 4, od.second);
-            d[OFFSET + 6] = DIGITS[line];
+            d[LINEDIGIT] = DIGITS[line];
             // Little-endian single cells end before "  |", and the first
             // character covers the fourth byte; big-endian ones put a stray
             // byte there.
@@ -215,7 +211,7 @@ char *portablelines(char *d, const unsigned char *p, std::uint32_t low, std::siz
                 put(d + SEPARATOR, textimage<std::uint16_t>(SEPARATORTEXT));
                 d[SEPARATOR + 2] = SEPARATORTEXT[2];
             }
-            d[COLON] = ':';
+            d[COLON] = COLONCHAR;
             put(d + BAR, textimage<std::uint16_t>(ENDTEXT));
             d += LINE;
         }
@@ -224,7 +220,6 @@ char *portablelines(char *d, const unsigned char *p, std::uint32_t low, std::siz
 }
 
 } // namespace
-
 char *linesportable(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n)
 {
     return high.len > 0 ? portablelines<true>(d, p, low, n, high) : portablelines<false>(d, p, low, n, high);

@@ -14,12 +14,9 @@ namespace hexcat::words {
 
 constexpr bool BIGENDIAN = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
 
-// Where the processor has no unaligned loads and stores (ARMv5: Debian's
-// armel) or may trap on them (RISC-V, whose Debian baseline promises
-// nothing of them), the compiler makes every small memcpy a call to the C
-// library's or a run of byte moves. There lines of offsets below 4 GiB are
-// put together in registers and stored as aligned words (see wordwise), and
-// the rest is stored a byte at a time.
+// Without unaligned stores (armel) or where they may trap (riscv64), gcc
+// makes every small memcpy a call or a run of byte moves: there lines below
+// 4 GiB are stored as aligned words (wordwise), the rest byte by byte.
 #ifdef HEXCAT_STRICTALIGN
 constexpr bool BYTEWISE = true;
 #else
@@ -74,8 +71,7 @@ template <typename T, std::size_t N> constexpr T textimage(const char (&text)[N]
 }
 
 // The character column of sizeof(T) bytes at once: each byte that is not
-// printable becomes a dot.
-// The constants it takes, which a caller may hold in registers.
+// printable becomes a dot; by constants that a caller may keep in registers.
 template <typename T> struct charmasks {
     T ones = ~T{0} / 0xFF, low7 = ones * 0x7F, above = ones * (0x80 - FIRSTPRINTABLE), dots = ones * DOT;
 };

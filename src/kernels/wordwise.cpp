@@ -1,11 +1,9 @@
 // The wordwise line kernel, for processors that store aligned words only:
 // lines are put together in registers. A word holds W bytes; a line starts
-// at byte R of a word (its phase) and, being 78 bytes long, the next one at
-// byte (R + 78) % W, so the phases repeat every four lines. Each line is compiled for its phase:
-// where every piece of it (the offset's digits, each cell, eight or four
-// characters, the fixed characters) falls in which word is known, and
-// every piece is shifted into its words with constant shifts. The word a
-// line ends in is carried into the next line.
+// at byte R of a word (its phase), the next one at (R + LINE) % W, so the
+// phases repeat every four lines. Each line is compiled for its phase, so
+// that each of its pieces is shifted into its words with constant shifts;
+// the word a line ends in is carried into the next line.
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -16,9 +14,7 @@
 #ifdef HEXCAT_WORDWISE
 
 namespace hexcat {
-
 namespace {
-
 using namespace words;
 
 #if UINTPTR_MAX > 0xFFFFFFFFu
@@ -36,7 +32,7 @@ struct celltable {
     constexpr celltable() : cell()
     {
         for (unsigned b = 0; b < 256; b++)
-            cell[b] = word{' '} | word{static_cast<unsigned char>(HEX.pair[b][0])} << 8 |
+            cell[b] = word{CELLSPACE} | word{static_cast<unsigned char>(HEX.pair[b][0])} << 8 |
                       word{static_cast<unsigned char>(HEX.pair[b][1])} << 16;
     }
 };
@@ -60,11 +56,11 @@ template <bool> struct shifted {
 
 // The state a line leaves to the next.
 struct state {
-    aliased *out;           // the word this line starts in
-    word carry;             // its bytes before the line
-    const unsigned char *p; // the line's block
-    std::uint32_t low;      // an offset in the line's 256
-    word digits[8 / W];     // its offset digits
+    aliased *out;                  // the word this line starts in
+    word carry;                    // its bytes before the line
+    const unsigned char *p;        // the line's block
+    std::uint32_t low;             // an offset in the line's 256
+    word digits[OFFSETDIGITS / W]; // its offset digits
     // The tables, through pointers that the compiler keeps in registers
     // (see the portable kernel for why).
     const word *cells;
@@ -76,11 +72,11 @@ struct state {
 // loops a register on 32-bit ARM (docs/performance.md).
 inline void offsetwords(state &st)
 {
-    char s[8];
+    char s[OFFSETDIGITS];
     std::uint32_t low = st.low;
-    for (std::size_t i = 8; i-- > 0; low >>= 4)
+    for (std::size_t i = OFFSETDIGITS; i-- > 0; low >>= 4)
         s[i] = DIGITS[low & 15];
-    std::memcpy(st.digits, s, 8);
+    std::memcpy(st.digits, s, OFFSETDIGITS);
 }
 
 // The next line's digit in place of this one's: one up, from '9' to 'A';
@@ -89,8 +85,8 @@ inline void offsetwords(state &st)
 // line's digit is known to be even.
 template <bool CHECK> inline void nextline(state &st)
 {
-    constexpr unsigned shift = 8 * (BIGENDIAN ? W - 1 - 6 % W : 6 % W);
-    word &d = st.digits[6 / W];
+    constexpr unsigned at = LINEDIGIT - OFFSET, shift = 8 * (BIGENDIAN ? W - 1 - at % W : at % W);
+    word &d = st.digits[at / W];
     const word digit = d & word{0xFF} << shift;
     if (CHECK && digit == word{'9'} << shift) {
         d += word{8} << shift;
@@ -104,13 +100,11 @@ template <bool CHECK> inline void nextline(state &st)
     }
 }
 
-// The line of phase R (CHECK: see nextline()). Its pieces are put down in the order of their
-// places, each shifted into the words it falls in, and words are stored
-// as soon as a pair of them is complete, so that few are live at once
-// (one at a time, or more than two, takes more instructions on 32-bit
-// ARM). The first line of a batch stores the bytes of its first word from
-// the line on, one by one: the bytes before them are not the kernel's.
-// Every index is a constant, so that the words stay in registers.
+// The line of phase R (CHECK: see nextline()), its pieces in the order of
+// their places; words are stored as soon as a pair of them is complete, so
+// that few are live at once (fewer instructions on 32-bit ARM). The first
+// line of a batch stores its first word's bytes from the line on, one by
+// one. Every index is a constant, so that the words stay in registers.
 #define INLINE [[gnu::always_inline]] inline
 template <unsigned R, bool FIRST, bool CHECK = true> struct line {
     static constexpr unsigned G = 2;
@@ -171,8 +165,8 @@ template <unsigned R, bool FIRST, bool CHECK = true> struct line {
     INLINE explicit line(state &s) : st(s), w{}
     {
         w[0] = st.carry;
-        offset(std::make_integer_sequence<unsigned, 8 / W>{});
-        put<R + COLON, 1>(':');
+        offset(std::make_integer_sequence<unsigned, OFFSETDIGITS / W>{});
+        put<R + COLON, 1>(COLONCHAR);
         cells(st.p, std::make_integer_sequence<unsigned, 16>{});
         put<R + SEPARATOR, 3>(textimage<word>(SEPARATORTEXT));
         chars(st.p, std::make_integer_sequence<unsigned, 16 / W>{});
@@ -185,16 +179,16 @@ template <unsigned R, bool FIRST, bool CHECK = true> struct line {
 };
 #undef INLINE
 
-// The phase of the line k lines after one of phase R.
+// The phase of the line k lines after one of phase R. The switch below
+// takes four phases to a turn, and a batch's lines the parity of the first.
 constexpr unsigned after(unsigned R, unsigned k) { return (R + k * LINE) % W; }
+static_assert(after(0, 4) == 0 && LINE % 2 == 0 && OFFSETDIGITS % W == 0);
 
-// n lines, the first of phase after(R, first): the four cases of the
-// switch are the four phases in turn. One function for each parity of R
-// (the lines of a batch all have the parity of the first), and for each
-// parity P of the digit of the lines at the first case (the digit goes up
-// by one a line, by four a turn of the cycle). With registers to spare
-// (64-bit processors), four lines at a time go without a check of the end
-// between them; on 32-bit ARM that costs spills.
+// n lines, the first of phase after(R, first), the switch's four cases the
+// four phases in turn: a function for each parity of R and for each parity
+// P of the digit of the lines at the first case (one up a line, four a
+// turn). 64-bit processors take four lines between checks of the end; on
+// 32-bit ARM that costs spills.
 constexpr bool GROUPED = W == 8;
 
 template <unsigned R, unsigned P> [[gnu::noinline]] state cycle(state st, std::size_t n, unsigned first)
@@ -275,7 +269,6 @@ inline char *lines(char *d, const unsigned char *p, std::uint32_t low, std::size
 }
 
 } // namespace
-
 // Lines past 4 GiB, of a length other than 78, and blocks that do not start
 // at a word, as the portable kernel makes them.
 char *lineswordwise(char *d, const unsigned char *p, std::uint32_t low, const highpart &high, std::size_t n)
