@@ -131,9 +131,9 @@ int landlock(int newest)
 // its audit architecture, which checks the rule below where the kernel's
 // headers are at hand.
 #if __has_include(<linux/audit.h>)
-#define FILTERROW(machine, audit) constexpr std::uint32_t FILTERMACHINE = machine, FILTERAUDIT = audit;
+#define FILTERROW(machine, audit) constexpr std::uint32_t FILTERMACHINE = (machine), FILTERAUDIT = (audit);
 #else
-#define FILTERROW(machine, audit) constexpr std::uint32_t FILTERMACHINE = machine, FILTERAUDIT = 0;
+#define FILTERROW(machine, audit) constexpr std::uint32_t FILTERMACHINE = (machine), FILTERAUDIT = 0;
 #endif
 #if defined(__x86_64__)
 FILTERROW(EM_X86_64, AUDIT_ARCH_X86_64)
