@@ -19,13 +19,17 @@
 # trixie-updates, and so on); the archive keyring must hold that release's
 # keys. --ci also runs bash .ci/run in the root, in a second clone
 # (/root/hexcat-ci), once the Quick start has passed.
+# With --ci and HEXCAT_ARTEFACTS=FOLDER, that run keeps the artefacts it
+# builds in FOLDER (bound into the root as /artefacts): a release's, made
+# and checked from a pristine root (docs/releases.md).
 set -euo pipefail
 clone=/root/hexcat
 
 if [ "${1:-}" = --inside ]; then
-  # In the fresh root: --inside CI PREREQUISITES BUILD TEST
+  # In the fresh root: --inside CI ARTEFACTS PREREQUISITES BUILD TEST
   ci=$2
-  steps=("$3" "$4" "$5")
+  artefacts=$3
+  steps=("$4" "$5" "$6")
   names=(prerequisites build tests)
   cd "$clone"
   for i in 0 1 2; do
@@ -50,7 +54,7 @@ if [ "${1:-}" = --inside ]; then
     echo "== fresh root: bash .ci/run"
     cd "$clone-ci"
     start=$EPOCHREALTIME
-    CI=true bash .ci/run
+    CI=true HEXCAT_ARTEFACTS=$artefacts bash .ci/run
     echo "fresh root: .ci/run passed in $(echo "$EPOCHREALTIME - $start" | awk '{ printf "%.0f", $1 - $3 }') s"
   fi
   exit 0
@@ -66,6 +70,12 @@ for arg; do
   esac
 done
 [ "$(id -u)" -eq 0 ] || { echo "fresh-machine.sh: run as root"; exit 1; }
+artefacts=
+if [ "$ci" = yes ] && [ -n "${HEXCAT_ARTEFACTS:-}" ]; then
+  mkdir -p "$HEXCAT_ARTEFACTS"
+  HEXCAT_ARTEFACTS=$(realpath "$HEXCAT_ARTEFACTS")
+  artefacts=/artefacts
+fi
 repo=$(cd "$(dirname "$0")/.." && git rev-parse --show-toplevel)
 commit=$(git -C "$repo" rev-parse HEAD)
 git -C "$repo" diff --quiet HEAD || echo "note: uncommitted changes are not part of the run"
@@ -144,7 +154,8 @@ cp "$0" "$root/fresh-machine.sh"
 unshare --mount --pid --fork --kill-child --propagation unchanged -- bash -c '
   set -e
   root=$1
-  shift
+  artefacts=$2
+  shift 2
   mount --make-rprivate "$(findmnt -n -o TARGET -T "$root")"
   # The root becomes the root of the namespace (pivot_root below), not a
   # chroot, in which Linux refuses user namespaces: the unshare back end of
@@ -154,9 +165,13 @@ unshare --mount --pid --fork --kill-child --propagation unchanged -- bash -c '
   mount -t proc proc "$root/proc"
   mount -t sysfs sysfs "$root/sys"
   mount -t tmpfs tmpfs "$root/tmp"
+  if [ -n "$artefacts" ]; then
+    mkdir "$root/artefacts"
+    mount --bind "$artefacts" "$root/artefacts"
+  fi
   cd "$root"
   pivot_root . .
   umount -l .
   exec chroot . /usr/bin/env -i HOME=/root TERM=dumb \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    /bin/bash /fresh-machine.sh --inside "$@"' enter "$root" "$ci" "$prereq" "$build" "$test" </dev/null
+    /bin/bash /fresh-machine.sh --inside "$@"' enter "$root" "${artefacts:+$HEXCAT_ARTEFACTS}" "$ci" "$artefacts" "$prereq" "$build" "$test" </dev/null
