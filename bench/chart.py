@@ -80,7 +80,7 @@ def main():
     y = range(len(labels))
     h = 0.38
     right.barh([i - h / 2 for i in y], hex_, h, label="hexcat", color="#1f77b4")
-    right.barh([i + h / 2 for i in y], floor, h, label="floor: cat of the dump (file: dd bs=256K; small files: cat of them)",
+    right.barh([i + h / 2 for i in y], floor, h, label="floor: cat of the dump\n(file: dd bs=256K; small files: cat of them)",
                color="#bbbbbb")
     right.set_yticks(list(y), labels)
     right.invert_yaxis()
